@@ -1,0 +1,1 @@
+"""orin: two-dimensional risk fields around geometric obstacles."""

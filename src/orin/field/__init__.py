@@ -1,0 +1,1 @@
+"""Risk fields over GeoJSON-kind obstacles with anisotropic repulsion metrics."""

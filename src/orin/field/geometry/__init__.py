@@ -1,0 +1,1 @@
+"""RGeoJSON geometries: the member kinds and the type table ``_RGJ_TYPES``."""
