@@ -1117,14 +1117,17 @@ void check_layout(PyObject* module_name, PyObject* type_obj, const char* name) {
 int collection_exec(PyObject* module) noexcept {
     return orin::guard(-1, [&]() -> int {
         if (g.module == module) return 0;
+        // Python 3.12+ refuses subinterpreters through the module slot; 3.11
+        // needs this check, which must come first so that a subinterpreter
+        // gets ImportError even after the main interpreter loaded us.
+        if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+            orin::raise(PyExc_ImportError,
+                        "orin.field.geometry.collection does not support loading in subinterpreters");
+        }
         if (g.module) {
             orin::raise(PyExc_RuntimeError,
                         "orin.field.geometry.collection keeps process-wide state and cannot be initialised "
                         "for a second module object");
-        }
-        if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-            orin::raise(PyExc_ImportError,
-                        "orin.field.geometry.collection does not support loading in subinterpreters");
         }
         init_names();
 
