@@ -95,25 +95,42 @@ def _read_points(path: str) -> NDArray[np.float64]:
         raise UsageError(f"{path}: cannot read: {exc.strerror or exc}") from None
     except UnicodeDecodeError:
         raise UsageError(f"{path}: not UTF-8 text") from None
-    skip = 1 if first.strip() and not first.lstrip().startswith("#") and not _numeric_row(first) else 0
+    # A header names the columns: two or more fields, not both numbers.
+    header = "," in first.split("#", 1)[0] and _numbers(first) is None
     try:
-        pts = np.loadtxt(path, delimiter=",", comments="#", skiprows=skip, usecols=(0, 1), ndmin=2,
+        pts = np.loadtxt(path, delimiter=",", comments="#", skiprows=int(header), usecols=(0, 1), ndmin=2,
                          dtype=np.float64, encoding="utf-8")
     except (ValueError, IndexError) as exc:
-        raise UsageError(f"{path}: {' '.join(str(exc).split())}") from None
+        # loadtxt counts rows after the skipped ones; find the line the user sees.
+        raise UsageError(_first_bad_line(path, header) or f"{path}: {' '.join(str(exc).split())}") from None
     except OSError as exc:
         raise UsageError(f"{path}: cannot read: {exc.strerror or exc}") from None
     return pts.reshape(-1, 2)
 
 
-def _numeric_row(line: str) -> bool:
-    fields = line.split(",")
+def _numbers(line: str) -> tuple[float, float] | None:
+    fields = line.split("#", 1)[0].split(",")
+    if len(fields) < 2:
+        return None
     try:
-        for field in fields[:2]:
-            float(field)
+        return float(fields[0]), float(fields[1])
     except ValueError:
-        return False
-    return len(fields) >= 2
+        return None
+
+
+def _first_bad_line(path: str, header: bool) -> str | None:
+    try:
+        with open(path, encoding="utf-8") as fh:
+            for number, line in enumerate(fh, start=1):
+                if (number == 1 and header) or not line.split("#", 1)[0].strip():
+                    continue
+                if _numbers(line) is None:
+                    text = line.strip()
+                    shown = text if len(text) <= 40 else text[:37] + "..."
+                    return f"{path}: line {number}: expected two numbers x,y, got {shown!r}"
+    except (OSError, UnicodeDecodeError) as exc:
+        return f"{path}: cannot read: {' '.join(str(exc).split())}"
+    return None
 
 
 # -- output ----------------------------------------------------------------------
