@@ -1114,6 +1114,21 @@ void check_layout(PyObject* module_name, PyObject* type_obj, const char* name) {
     }
 }
 
+// Our slots call the base's tp_dealloc/traverse/clear directly.  A class
+// defined in Python has the interpreter's generic subtype slots there, which
+// find the most derived non-generic dealloc (ours) again and would recurse
+// without end; such a base is refused.
+void check_extension_type(PyTypeObject* base) {
+    ref probe = require(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O){}",
+                                              "_orin_layout_probe", reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    const destructor generic_dealloc = reinterpret_cast<PyTypeObject*>(probe.get())->tp_dealloc;
+    if (!base->tp_new || !base->tp_dealloc || base->tp_dealloc == generic_dealloc) {
+        orin::raise(PyExc_TypeError,
+                    "orin.field.geometry.base.MultiRGJGeometry must be an extension type with its own allocation "
+                    "and deallocation");
+    }
+}
+
 int collection_exec(PyObject* module) noexcept {
     return orin::guard(-1, [&]() -> int {
         if (g.module == module) return 0;
@@ -1139,9 +1154,7 @@ int collection_exec(PyObject* module) noexcept {
         check_layout(base_name.get(), multi.get(), "MultiRGJGeometry");
         check_layout(base_name.get(), rgj.get(), "RGJGeometry");
         auto* base = reinterpret_cast<PyTypeObject*>(multi.get());
-        if (!base->tp_new || !base->tp_dealloc) {
-            orin::raise(PyExc_TypeError, "orin.field.geometry.base.MultiRGJGeometry cannot be extended");
-        }
+        check_extension_type(base);
 
         // 2. The type, laid out after the base's actual instance.
         const Py_ssize_t own_offset = base->tp_basicsize;
