@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import inspect
 import math
+import subprocess
 import sys
 import threading
 import time
@@ -257,6 +258,37 @@ def test_module_attributes_and_order():
     assert names == list(PARAMS)
     doc = kernels.__doc__
     assert doc and "GeoJSON" in doc and "Rectangle" in doc and "Ellipse" in doc
+
+
+def test_second_module_object_is_refused_even_after_the_first_is_gone():
+    """One module object per process: a re-import after the first module was
+    dropped and collected must fail, never hand back an uninitialised module."""
+    script = """
+import gc, sys
+import orin.field, orin.field.kernels
+outcomes = set()
+for _ in range(30):
+    sys.modules.pop("orin.field.kernels", None)
+    orin.field.__dict__.pop("kernels", None)
+    gc.collect()
+    try:
+        import orin.field.kernels as k
+        outcomes.add("imported, has np: %s" % hasattr(k, "np"))
+    except RuntimeError:
+        outcomes.add("RuntimeError")
+print(sorted(outcomes))
+"""
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "['RuntimeError']"
+
+
+def test_reload_keeps_the_module_working():
+    import importlib
+
+    same = importlib.reload(kernels)
+    assert same is kernels and kernels.np is np
+    assert kernels.point_in_rings(np.array([[0.5, 0.5]]), np.array(SQUARE, float), []).tolist() == [1]
 
 
 @pytest.mark.parametrize("name", list(PARAMS))

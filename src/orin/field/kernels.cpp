@@ -982,7 +982,9 @@ const char module_doc[] =
     "GeoJSON equivalent.";
 
 // The NumPy C-API table is process-wide static state, so the module can be
-// initialised for one module object only.
+// initialised for one module object only.  The reference is strong: were that
+// module freed, a new module object could be allocated at the same address and
+// pass the identity test below without ever being initialised.
 PyObject* initialised_module = nullptr;
 
 int import_numpy_api() {
@@ -1039,7 +1041,7 @@ int kernels_exec(PyObject* module) {
             require_ok(PyDict_SetItemString(dict.get(), "__module__", module_name.get()));
             require_ok(PyModule_AddObjectRef(module, def.name, fn.get()));
         }
-        initialised_module = module;
+        initialised_module = Py_NewRef(module);
         return 0;
     });
 }
