@@ -62,8 +62,8 @@ def _parse_size(text: str) -> tuple[int, int]:
         w, h = (int(part) for part in text.lower().split("x"))
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected WxH in pixels, e.g. 800x600, got {text!r}") from None
-    if not (16 <= w <= 20000 and 16 <= h <= 20000):
-        raise argparse.ArgumentTypeError(f"width and height must lie in 16..20000, got {text!r}")
+    if not (16 <= w <= 10000 and 16 <= h <= 10000):
+        raise argparse.ArgumentTypeError(f"width and height must lie in 16..10000, got {text!r}")
     return w, h
 
 
@@ -209,6 +209,13 @@ def _outline(ax: Any, geometry: Any) -> None:
 
 
 def _cmd_map(args: argparse.Namespace) -> int:
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
+    fmt = os.path.splitext(args.out)[1].lstrip(".").lower() or "png"
+    if fmt not in FigureCanvasAgg.get_supported_filetypes():
+        known = ", ".join(sorted(FigureCanvasAgg.get_supported_filetypes()))
+        raise UsageError(f"{args.out}: unknown image format {fmt!r} (known: {known})")
     field, label = _load_field(args.scene)
     if args.bounds is not None:
         bounds = args.bounds
@@ -229,9 +236,6 @@ def _cmd_map(args: argparse.Namespace) -> int:
         values = field.grid(centres, (height, width), progress=progress)
     seconds = time.perf_counter() - start
 
-    from matplotlib.backends.backend_agg import FigureCanvasAgg
-    from matplotlib.figure import Figure
-
     dpi = 100
     fig = Figure(figsize=(width / dpi, height / dpi), dpi=dpi, layout="constrained")
     FigureCanvasAgg(fig)
@@ -248,12 +252,8 @@ def _cmd_map(args: argparse.Namespace) -> int:
     ax.set_title(f"Risk: {label}")
     fig.colorbar(image, ax=ax, label="risk", shrink=min(1.0, max(0.3, (ymax - ymin) / (xmax - xmin))))
 
-    fmt = os.path.splitext(args.out)[1].lstrip(".").lower() or "png"
     with _replace_atomically(args.out) as fh:
-        try:
-            fig.savefig(fh, format=fmt)
-        except ValueError as exc:  # matplotlib's word for an unknown format
-            raise UsageError(f"{args.out}: {' '.join(str(exc).split())}") from None
+        fig.savefig(fh, format=fmt)
     _summary(args.out, total, len(field.obstacles), seconds)
     return 0
 
