@@ -317,8 +317,12 @@ class _Member:
         """
         if type is not None and type != self.RGJType:
             raise ValueError(f"type must be {self.RGJType!r} for {self.__class__.__name__}, got {type!r}")
-        self.set_coordinates(coordinates)
-        self.set_repulsion(repulsion)
+        # Validate everything before the first assignment, so that running
+        # __init__ again with bad arguments leaves the geometry as it was.
+        shape = self._shape_of(coordinates)
+        matrices = _repulsion_matrices(repulsion)
+        self._assign_shape(*shape)
+        self._assign_repulsion(*matrices)
         self.eye_repulsion = _frozen(np.eye(2))
         self.properties = {} if properties is None else properties
 
@@ -351,14 +355,7 @@ class _Member:
         ValueError
             If the coordinates are invalid; the geometry is then unchanged.
         """
-        coordinates = self._parse(new_coords)
-        whole, parts = self._candidates(coordinates)
-        positions = _all_positions(coordinates)
-        bbox = _frozen(np.array([positions.min(axis=0), positions.max(axis=0)]))
-        self.coordinates = coordinates
-        self._whole = whole
-        self._parts = parts
-        self.bbox = bbox
+        self._assign_shape(*self._shape_of(new_coords))
 
     def set_repulsion(self, new_repulsion: Any) -> None:
         """Validate `new_repulsion` and update ``repulsion``, ``inv_repulsion``
@@ -370,7 +367,25 @@ class _Member:
             If the matrix is not a finite symmetric positive-definite 2 x 2
             matrix; the geometry is then unchanged.
         """
-        repulsion, inverse = _repulsion_matrices(new_repulsion)
+        self._assign_repulsion(*_repulsion_matrices(new_repulsion))
+
+    @classmethod
+    def _shape_of(cls, coordinates: Any) -> tuple[Any, _Candidates, tuple[_Candidates, ...], FloatArray]:
+        parsed = cls._parse(coordinates)
+        whole, parts = cls._candidates(parsed)
+        positions = _all_positions(parsed)
+        bbox = _frozen(np.array([positions.min(axis=0), positions.max(axis=0)]))
+        return parsed, whole, parts, bbox
+
+    def _assign_shape(
+        self, coordinates: Any, whole: _Candidates, parts: tuple[_Candidates, ...], bbox: FloatArray
+    ) -> None:
+        self.coordinates = coordinates
+        self._whole = whole
+        self._parts = parts
+        self.bbox = bbox
+
+    def _assign_repulsion(self, repulsion: FloatArray, inverse: FloatArray) -> None:
         self.repulsion = repulsion
         self.inv_repulsion = inverse
         self.grad_matrix = _frozen(2.0 * inverse)
