@@ -141,7 +141,7 @@ def _repulsion_matrices(value: Any) -> tuple[FloatArray, FloatArray]:
     off = 0.5 * (r[0, 1] + r[1, 0])
     if not (r[0, 0] > 0 and r[0, 0] * r[1, 1] - off * off > 0):
         raise ValueError(f"repulsion must be positive-definite, got {r.tolist()}")
-    inverse = np.linalg.inv(r)
+    inverse = np.asarray(np.linalg.inv(r), dtype=np.float64)
     if not np.isfinite(inverse).all():
         raise ValueError(f"repulsion is too close to singular to invert, got {r.tolist()}")
     return _frozen(r), _frozen(inverse)
@@ -190,10 +190,14 @@ class _Boundary:
     v: FloatArray  # (S, 2)
     v_dot_v: FloatArray  # (S,)
     box: FloatArray  # (2, 2): minimum and maximum corner of the segments
-    areas: tuple[tuple[FloatArray, list[FloatArray]], ...] = field(default=())
+    areas: tuple[tuple[FloatArray, list[npt.ArrayLike]], ...] = field(default=())
 
     @classmethod
-    def of(cls, chains: list[tuple[str, FloatArray]], areas: tuple = ()) -> _Boundary:
+    def of(
+        cls,
+        chains: list[tuple[str, FloatArray]],
+        areas: tuple[tuple[FloatArray, list[npt.ArrayLike]], ...] = (),
+    ) -> _Boundary:
         """Segments of polylines / rings, each given with a name for messages."""
         p1s, vs = [], []
         for what, chain in chains:
@@ -245,8 +249,11 @@ def _line_boundary(lines: list[tuple[str, FloatArray]]) -> _Boundary:
 
 def _polygon_boundary(polygons: list[tuple[str, list[FloatArray]]]) -> _Boundary:
     chains = [(f"{what} ring {i}", ring) for what, rings in polygons for i, ring in enumerate(rings)]
-    areas = tuple((rings[0], list(rings[1:])) for _, rings in polygons)
-    return _Boundary.of(chains, areas)
+    areas: list[tuple[FloatArray, list[npt.ArrayLike]]] = []
+    for _, rings in polygons:
+        holes: list[npt.ArrayLike] = list(rings[1:])
+        areas.append((rings[0], holes))
+    return _Boundary.of(chains, tuple(areas))
 
 
 def _nested_lists(coordinates: Any) -> Any:
@@ -267,8 +274,6 @@ def _all_positions(coordinates: Any) -> FloatArray:
 class _Member:
     """Behaviour shared by the six kinds; each kind only says how to read its
     coordinates and how to turn them into candidate sets."""
-
-    __slots__ = ()
 
     RGJType: ClassVar[str]
 
