@@ -240,6 +240,10 @@ class RiskField:
     fused kernel ``point_obstacles_eval_max`` per chunk, in each obstacle's
     ``inv_repulsion``; the others through their own ``eval``.
 
+    The obstacles' metrics and boxes are read once, at construction: after
+    changing an obstacle (``set_repulsion``, ``set_coordinates``) build a new
+    RiskField.
+
     Query points with a NaN coordinate get NaN (value and gradient); points
     with an infinite coordinate and no NaN are infinitely far from every
     obstacle and get 0.
