@@ -482,8 +482,9 @@ def test_ties_and_nan_pick_the_first_member() -> None:
 
 
 def test_repulsion_vector_uses_each_members_own_non_symmetric_metric() -> None:
-    # Member a's vector is short in a's metric only through the off-diagonal
-    # term that einsum "ijk,lik->lij" applies row by row (not transposed).
+    # Member a's vector is the nearer one only in a's own metric (its
+    # off-diagonal term makes the form negative); in b's metric, or in the
+    # identity, b's vector would win.
     a = fake("a", vec=[[1.0, 1.0]], inv=[[1.0, -3.0], [0.0, 1.0]])
     b = fake("b", vec=[[1.0, 0.0]], inv=EYE)
     c = make(a, b)
@@ -796,6 +797,16 @@ def test_subclass_instance_dealloc_and_weakref() -> None:
     assert ref() is None
 
 
+def test_long_chains_deallocate_without_exhausting_the_stack() -> None:
+    head = None
+    for _ in range(200_000):
+        node = GeometryCollectionRGJ.__new__(GeometryCollectionRGJ)
+        node.inv_repulsions = head
+        head = node
+    del head, node
+    gc.collect()
+
+
 # --- one module object, one interpreter ------------------------------------------------
 
 
@@ -807,8 +818,9 @@ def run_python(code: str) -> subprocess.CompletedProcess[str]:
 def test_second_module_object_raises_runtime_error() -> None:
     proc = run_python(
         """
-        import importlib, sys
+        import _imp, importlib, sys
         import orin.field.geometry.collection as first
+        assert _imp.exec_dynamic(first) == 0  # the same module object again: nothing happens
         del sys.modules["orin.field.geometry.collection"]
         try:
             importlib.import_module("orin.field.geometry.collection")
