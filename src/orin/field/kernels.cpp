@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <vector>
@@ -553,14 +554,21 @@ struct tree_views {
     const strided_view<i32, 1>& bl;
     const strided_view<i32, 1>& br;
     Py_ssize_t nodes;  // shortest of the seven arrays: every valid node number is below it
+    // The child arrays again, indexed by quadrant q = 2 * top + right, so that
+    // a descent picks its child by index rather than through two branches
+    // that random points mispredict half the time.
+    const char* child_data[4] = {};
+    Py_ssize_t child_stride[4] = {};
 };
 
 // One descent.  Sign tests on the differences send a point on a centre line
 // top or right, and NaN bottom or left.
 inline i32 descend(const tree_views& t, i32 node, f64 x, f64 y) noexcept {
     const f64 dx = x - t.cx(node), dy = y - t.cy(node);
-    if (dy >= 0) return dx >= 0 ? t.tr(node) : t.tl(node);
-    return dx >= 0 ? t.br(node) : t.bl(node);
+    const int q = 2 * static_cast<int>(dy >= 0) + static_cast<int>(dx >= 0);
+    i32 child;
+    std::memcpy(&child, t.child_data[q] + node * t.child_stride[q], sizeof child);
+    return child;
 }
 
 // Where a walk broke the tree's contract; reported once the lock is back.
@@ -612,7 +620,13 @@ struct tree_args {
         }
         // Node numbers are 32-bit, so nothing past INT32_MAX is addressable anyway.
         nodes = std::min<Py_ssize_t>(nodes, std::numeric_limits<i32>::max());
-        return {cx.view(), cy.view(), is_leaf.view(), tl.view(), tr.view(), bl.view(), br.view(), nodes};
+        tree_views t{cx.view(), cy.view(), is_leaf.view(), tl.view(), tr.view(), bl.view(), br.view(), nodes};
+        const strided_view<i32, 1>* by_quadrant[4] = {&bl.view(), &br.view(), &tl.view(), &tr.view()};
+        for (int q = 0; q < 4; ++q) {
+            t.child_data[q] = by_quadrant[q]->data;
+            t.child_stride[q] = by_quadrant[q]->strides[0];
+        }
+        return t;
     }
 
     void validate(Py_ssize_t n) const {
