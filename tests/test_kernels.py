@@ -284,6 +284,49 @@ print(sorted(outcomes))
     assert out.stdout.strip() == "['RuntimeError']"
 
 
+SUBINTERPRETER_SCRIPT = r'''
+import os, sys
+try:
+    import _interpreters as interpreters
+except ImportError:
+    import _xxsubinterpreters as interpreters
+import orin.field.kernels
+path = orin.field.kernels.__file__
+read_end, write_end = os.pipe()
+# The extension is loaded from its file, so neither the package nor NumPy can
+# be the one to refuse the second interpreter.
+code = f"""
+import importlib.util, os
+spec = importlib.util.spec_from_file_location("orin.field.kernels", {path!r})
+try:
+    spec.loader.exec_module(importlib.util.module_from_spec(spec))
+    outcome = "imported"
+except ImportError:
+    outcome = "ImportError"
+except BaseException as e:
+    outcome = type(e).__name__
+os.write({write_end}, outcome.encode())
+"""
+interps = [interpreters.create()]
+if sys.version_info >= (3, 13):
+    interps.append(interpreters.create("legacy"))
+elif sys.version_info >= (3, 12):
+    interps.append(interpreters.create(isolated=False))
+outcomes = []
+for interp in interps:
+    interpreters.run_string(interp, code)
+    outcomes.append(os.read(read_end, 100).decode())
+    interpreters.destroy(interp)
+print(sorted(set(outcomes)))
+'''
+
+
+def test_second_interpreter_gets_import_error():
+    out = subprocess.run([sys.executable, "-c", SUBINTERPRETER_SCRIPT], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "['ImportError']", out.stdout
+
+
 def test_reload_keeps_the_module_working():
     import importlib
 

@@ -1024,16 +1024,17 @@ int import_numpy_api() {
 
 int kernels_exec(PyObject* module) {
     return guard<int>(-1, [&]() -> int {
+        // Checked first and on every version: a second interpreter must get
+        // ImportError, not the RuntimeError below, and the slot that refuses
+        // sub-interpreters from 3.12 on is not enforced for legacy ones.
+        if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+            raise(PyExc_ImportError, "orin.field.kernels does not support sub-interpreters");
+        }
         if (initialised_module == module) return 0;
         if (initialised_module) {
             raise(PyExc_RuntimeError,
                   "orin.field.kernels can be initialised only once per process");
         }
-#if PY_VERSION_HEX < 0x030C0000
-        if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-            raise(PyExc_ImportError, "orin.field.kernels does not support sub-interpreters");
-        }
-#endif
         ref typing = require(PyImport_ImportModule("typing"));
         ref tuple = require(PyObject_GetAttrString(typing.get(), "Tuple"));
         require_ok(PyModule_AddObjectRef(module, "Tuple", tuple.get()));
