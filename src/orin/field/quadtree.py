@@ -92,6 +92,7 @@ class QuadTree:
         if not 0 <= max_depth < np.iinfo(np.int32).max:
             raise ValueError(f"max_depth must be in [0, 2**31 - 2], got {max_depth}")
 
+        box: tuple[float, ...]
         if bounds is None:
             if len(pts):
                 box = (pts[:, 0].min(), pts[:, 1].min(), pts[:, 0].max(), pts[:, 1].max())
