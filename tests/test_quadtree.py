@@ -581,3 +581,20 @@ def test_quadtree_input_is_copied():
     before = qt.find_leaf(qt.points)
     pts[:] = 0.0
     assert np.array_equal(qt.find_leaf(qt.points), before)
+
+
+@pytest.mark.parametrize(
+    "pts,bounds",
+    [
+        (np.full((3, 2), 5e-324), None),  # halving the smallest subnormal rounds to 0
+        (np.array([[-1.7e308, 1.7e308], [1.7e308, -1.7e308], [0.0, 0.0]]), None),  # (a + b) would overflow
+    ],
+)
+def test_quadtree_centres_stay_inside_extreme_cells(pts, bounds):
+    qt = QuadTree(pts, bucket_size=1, max_depth=3, bounds=bounds)
+    b = qt.node_bounds
+    assert ((b[:, 0] <= qt.cx) & (qt.cx <= b[:, 2]) & (b[:, 1] <= qt.cy) & (qt.cy <= b[:, 3])).all()
+    assert np.isfinite(qt.cx).all() and np.isfinite(qt.cy).all()
+    leaf = qt.find_leaf(pts)
+    for i in range(len(pts)):
+        assert i in qt.items(leaf[i]).tolist()

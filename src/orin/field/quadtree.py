@@ -127,9 +127,8 @@ class QuadTree:
 
         def new_node(cell: tuple[float, float, float, float], idx: npt.NDArray[np.intp]) -> int:
             x0, y0, x1, y1 = cell
-            # 0.5*a + 0.5*b cannot overflow where (a + b) / 2 could.
-            cx.append(0.5 * x0 + 0.5 * x1)
-            cy.append(0.5 * y0 + 0.5 * y1)
+            cx.append(_midpoint(x0, x1))
+            cy.append(_midpoint(y0, y1))
             leaf.append(1)
             children.append([-1, -1, -1, -1])
             cells.append(cell)
@@ -317,6 +316,12 @@ class QuadTree:
         if node >= len(self):
             raise IndexError(f"node {node} out of range for a tree of {len(self)} nodes")
         return node
+
+
+def _midpoint(a: float, b: float) -> float:
+    # 0.5*a + 0.5*b cannot overflow where (a + b) / 2 could, but halving
+    # subnormals rounds, which can put the result outside [a, b].
+    return min(max(0.5 * a + 0.5 * b, a), b)
 
 
 _Array = TypeVar("_Array", bound=np.ndarray)
