@@ -32,6 +32,7 @@ and the difference between two call counts gives instructions per call.
 from __future__ import annotations
 
 import argparse
+import gc
 import statistics
 import time
 from collections.abc import Callable
@@ -203,6 +204,9 @@ def main() -> None:
         }[args.only]
         if args.only == "floor" and m != 2:
             parser.error("the floor is written for the tiny setting")
+        # Collector passes land at allocation-count boundaries and would add
+        # a large, placement-dependent share to the counts.
+        gc.disable()
         for _ in range(args.calls):
             run()
         return
