@@ -249,13 +249,13 @@ def test_single_member_bbox_and_nested_collection() -> None:
     np.testing.assert_array_equal(c.rgjs[0].bbox, [[2, 3], [4, 5]])
 
 
-def test_list_mutated_by_member_constructor_is_walked_safely() -> None:
+def test_list_mutated_by_member_constructor_is_walked_safely(monkeypatch: pytest.MonkeyPatch) -> None:
     class Shrinking(Fake):
         def __init__(self, **kw: Any) -> None:
             geoms.clear()
             super().__init__(**kw)
 
-    geometry._RGJ_TYPES["Shrinking"] = Shrinking
+    monkeypatch.setitem(geometry._RGJ_TYPES, "Shrinking", Shrinking)
     geoms = [fake("a"), {"type": "Shrinking", "name": "s"}, fake("b")]
     c = GeometryCollectionRGJ(geoms)
     assert [m.name for m in c.rgjs] == ["a", "s"]
