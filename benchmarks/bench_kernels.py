@@ -185,12 +185,24 @@ def bench_rings(rng, scale, repeats) -> list[Row]:
     differ = int((got.astype(bool) != path.contains_points(pts)).sum())
     # matplotlib's boundary rule differs; random points should not land on it.
     assert differ <= 2, f"{differ} points disagree with matplotlib"
-    return [
+    rows = [
         compare(f"point_in_rings R=64 N={n}", "matplotlib Path.contains_points",
                 lambda: kernels.point_in_rings(pts, ring, []), lambda: path.contains_points(pts), repeats, 3),
         compare(f"point_in_rings R=64 N={n}", "NumPy edge loop",
                 lambda: kernels.point_in_rings(pts, ring, []), lambda: numpy_in_ring(pts, ring), repeats, 0),
     ]
+    try:
+        import shapely
+    except ImportError:  # optional peer, in the "bench" extra
+        return rows
+    polygon = shapely.Polygon(ring)
+    shapely.prepare(polygon)
+    inside = shapely.contains_xy(polygon, pts[:, 0], pts[:, 1])
+    assert int((got.astype(bool) != inside).sum()) <= 2
+    rows.append(compare(f"point_in_rings R=64 N={n}", "shapely.contains_xy (prepared)",
+                        lambda: kernels.point_in_rings(pts, ring, []),
+                        lambda: shapely.contains_xy(polygon, pts[:, 0], pts[:, 1]), repeats, 0))
+    return rows
 
 
 def bench_tree(rng, scale, repeats) -> list[Row]:

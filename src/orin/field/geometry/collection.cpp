@@ -585,6 +585,10 @@ PyObject* collection_squared_dist(PyObject* self, PyObject* const* args, Py_ssiz
         });
         ref np = numpy();
         ref dists = call_attr(np.get(), S.stack, {results.get(), S.one}, S.kw_axis);
+        // Temporaries go as soon as they are used, as they would in Python:
+        // member results are large, and holding them makes every later
+        // allocation of the call take fresh memory.
+        results = ref();
         if (require_ok(PyObject_IsTrue(return_reference))) {
             np = numpy();
             ref min_idxs = call_attr(np.get(), S.argmin, {dists.get(), S.one}, S.kw_axis);
@@ -648,6 +652,7 @@ PyObject* collection_repulsion_vector(PyObject* self, PyObject* const* args, Py_
         });
         ref np = numpy();
         ref vectors = call_attr(np.get(), S.stack, {results.get(), S.zero}, S.kw_axis);
+        results = ref();
         if (require_ok(PyObject_IsTrue(min_dist_select))) {
             vectors = call_method(S.swapaxes, {vectors.get(), S.zero, S.one});
             PyObject* inv_repulsions = or_none(own(self, f_inv_repulsions));
@@ -655,7 +660,9 @@ PyObject* collection_repulsion_vector(PyObject* self, PyObject* const* args, Py_
             np = numpy();
             ref nvectors = call_attr(np.get(), S.einsum, {S.einsum_members, inv_repulsions, vectors.get()});
             ref product = require(PyNumber_Multiply(vectors.get(), nvectors.get()));
+            nvectors = ref();
             ref dist = call_method(S.sum, {product.get(), S.minus_one});
+            product = ref();
             ref select = call_method(S.argmin, {dist.get(), S.one});
             const Py_ssize_t n = PyObject_Size(select.get());
             if (n < 0) throw error_already_set{};
