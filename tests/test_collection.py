@@ -848,10 +848,10 @@ def test_subinterpreter_import_is_refused() -> None:
         interp = interpreters.create()
         code = (
             "import importlib.util, sys\\n"
-            f"spec = importlib.util.spec_from_file_location('orin.field.geometry.collection', {path!r})\\n"
+            f"found = importlib.util.spec_from_file_location('orin.field.geometry.collection', {path!r})\\n"
             "try:\\n"
-            "    module = importlib.util.module_from_spec(spec)\\n"
-            "    spec.loader.exec_module(module)\\n"
+            "    module = importlib.util.module_from_spec(found)\\n"
+            "    found.loader.exec_module(module)\\n"
             "except ImportError:\\n"
             "    pass\\n"
             "else:\\n"

@@ -297,9 +297,9 @@ read_end, write_end = os.pipe()
 # be the one to refuse the second interpreter.
 code = f"""
 import importlib.util, os
-spec = importlib.util.spec_from_file_location("orin.field.kernels", {path!r})
+found = importlib.util.spec_from_file_location("orin.field.kernels", {path!r})
 try:
-    spec.loader.exec_module(importlib.util.module_from_spec(spec))
+    found.loader.exec_module(importlib.util.module_from_spec(found))
     outcome = "imported"
 except ImportError:
     outcome = "ImportError"

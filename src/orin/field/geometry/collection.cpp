@@ -1165,7 +1165,7 @@ int collection_exec(PyObject* module) noexcept {
 
         // 2. The type, laid out after the base's actual instance.
         const Py_ssize_t own_offset = base->tp_basicsize;
-        PyType_Spec spec = {
+        PyType_Spec type_spec = {
             "orin.field.geometry.collection.GeometryCollectionRGJ",
             static_cast<int>(own_offset + own_field_count * static_cast<Py_ssize_t>(sizeof(PyObject*))),
             0,
@@ -1178,7 +1178,7 @@ int collection_exec(PyObject* module) noexcept {
         const Py_ssize_t previous_offset = g.own_offset;
         g.base = base;
         g.own_offset = own_offset;
-        ref type = ref::steal(PyType_FromModuleAndSpec(module, &spec, multi.get()));
+        ref type = ref::steal(PyType_FromModuleAndSpec(module, &type_spec, multi.get()));
         if (!type) {
             g.base = previous_base;
             g.own_offset = previous_offset;
