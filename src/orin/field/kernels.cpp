@@ -350,6 +350,21 @@ struct segments {
 
 constexpr Py_ssize_t block = 64;
 
+// Gathers the points block by block into contiguous x and y columns, which
+// the vectorised block loops below read, and hands each block to `body`.
+template <class Body>
+void for_point_blocks(const strided_view<f64, 2>& pts, Py_ssize_t n, Body&& body) noexcept {
+    f64 xs[block], ys[block];
+    for (Py_ssize_t start = 0; start < n; start += block) {
+        const Py_ssize_t count = std::min(block, n - start);
+        for (Py_ssize_t p = 0; p < count; ++p) {
+            xs[p] = pts(start + p, 0);
+            ys[p] = pts(start + p, 1);
+        }
+        body(start, count, xs, ys);
+    }
+}
+
 __attribute__((target_clones("avx2", "default")))
 void repulsion_block(const f64* __restrict xs, const f64* __restrict ys, Py_ssize_t count,
                      const segments& seg, Py_ssize_t s, f64 m00, f64 m01, f64 m10, f64 m11,
@@ -437,19 +452,14 @@ PyObject* segment_repulsion_vectors(PyObject* module, PyObject* args, PyObject* 
                 seg.vy[j] = vvw(j, 1);
                 seg.vv[j] = dv(j);
             }
-            f64 xs[block], ys[block], dx[block], dy[block];
-            for (Py_ssize_t start = 0; start < n; start += block) {
-                const Py_ssize_t count = std::min(block, n - start);
-                for (Py_ssize_t p = 0; p < count; ++p) {
-                    xs[p] = xv(start + p, 0);
-                    ys[p] = xv(start + p, 1);
-                }
+            for_point_blocks(xv, n, [&](Py_ssize_t start, Py_ssize_t count, const f64* xs, const f64* ys) {
+                f64 dx[block], dy[block];
                 repulsion_block(xs, ys, count, seg, s, m00, m01, m10, m11, dx, dy);
                 for (Py_ssize_t p = 0; p < count; ++p) {
                     out_v(start + p, 0) = dx[p];
                     out_v(start + p, 1) = dy[p];
                 }
-            }
+            });
         }
         return out.release();
     });
@@ -525,18 +535,13 @@ PyObject* point_obstacles_eval_max(PyObject* module, PyObject* args, PyObject* k
                 ob.m10[c] = mv(c, 1, 0);
                 ob.m11[c] = mv(c, 1, 1);
             }
-            f64 xs[block], ys[block], best[block];
-            for (Py_ssize_t start = 0; start < n; start += block) {
-                const Py_ssize_t count = std::min(block, n - start);
-                for (Py_ssize_t p = 0; p < count; ++p) {
-                    xs[p] = xv(start + p, 0);
-                    ys[p] = xv(start + p, 1);
-                }
+            for_point_blocks(xv, n, [&](Py_ssize_t start, Py_ssize_t count, const f64* xs, const f64* ys) {
+                f64 best[block];
                 min_forms_block(xs, ys, count, ob, k, best);
                 for (Py_ssize_t p = 0; p < count; ++p) {
                     out_v(start + p) = std::isnan(best[p]) ? 0.0 : std::exp(-best[p]);
                 }
-            }
+            });
         }
         return out.release();
     });
