@@ -155,7 +155,9 @@ def reference_gradient(dists, vecs, invs, grads) -> list[list[float]]:
     vectors = reference_repulsion(vecs, invs)
     out = []
     for p, v in enumerate(vectors):
-        f = math.exp(-nearest[p])
+        # The field value comes from the base type's eval, which uses NumPy's
+        # exp; libm's may differ from it in the last bit on some NumPy builds.
+        f = float(np.exp(-nearest[p]))
         g = grads[idx[p]]
         out.append([-f * (g[j][0] * v[0] + g[j][1] * v[1]) for j in range(2)])
     return out
