@@ -176,6 +176,128 @@ def test_short_arrays_are_caught_not_read(tree, pts, max_depth, data):
 
 
 # ---------------------------------------------------------------------------
+# Many points at once.  Large calls first settle whole regions of the plane
+# against the tree and only walk the points those regions leave undecided,
+# so these cases aim at the edges of such regions: coordinates equal to a
+# centre, one step either side of it, and off the tree altogether.
+
+
+def nearby_coordinates(centres: np.ndarray, rng: np.random.Generator, spread: int) -> np.ndarray:
+    finite = centres[np.isfinite(centres)]
+    lo, hi = (finite.min() - 1.0, finite.max() + 1.0) if len(finite) else (-2.0, 2.0)
+    return np.concatenate([
+        finite, np.nextafter(finite, INF), np.nextafter(finite, -INF),
+        rng.uniform(lo, hi, spread), [NAN, INF, -INF, 0.0, -0.0, 1e300, -1e300],
+    ])
+
+
+def many_points(tree, rng: np.random.Generator, n: int) -> np.ndarray:
+    xs = nearby_coordinates(tree["cx"], rng, n // 2)
+    ys = nearby_coordinates(tree["cy"], rng, n // 2)
+    return np.stack([rng.choice(xs, n), rng.choice(ys, n)], axis=1)
+
+
+def grown_tree(rng: np.random.Generator, nodes: int, odd: float) -> dict[str, np.ndarray]:
+    """A tree grown by splitting cells, as a builder would, then spoiled with
+    probability `odd` per node: off-centre or non-finite centres, missing,
+    negative and cyclic children, and leaves that still have children."""
+    cx, cy, half, depth = [0.0], [0.0], [1.0], [0]
+    kids = [[-1] * 4]
+    leaf = [0]
+    todo = [0]
+    while todo:
+        k = todo.pop(0)
+        if len(cx) >= nodes or (depth[k] > 0 and rng.random() < 0.2):
+            leaf[k] = 1
+            if rng.random() < odd:  # a leaf's children must never be followed
+                kids[k] = rng.integers(0, len(cx), 4).tolist()
+            continue
+        for q, (sx, sy) in enumerate([(-1, 1), (1, 1), (-1, -1), (1, -1)]):  # tl, tr, bl, br
+            r = rng.random()
+            if r < 0.15:
+                kids[k][q] = int(rng.choice([-1, -7, -2**31]))
+            elif r < 0.15 + odd:
+                kids[k][q] = int(rng.integers(0, len(cx)))  # back or across: a cycle
+            elif len(cx) < nodes:
+                kids[k][q] = len(cx)
+                h = half[k] / 2
+                cx.append(cx[k] + sx * h)
+                cy.append(cy[k] + sy * h)
+                if rng.random() < odd:
+                    cx[-1] += rng.uniform(-h, h)
+                if rng.random() < odd:
+                    cy[-1] = float(rng.choice([NAN, INF, -INF, cy[-1] * (1 + 1e-15)]))
+                half.append(h)
+                depth.append(depth[k] + 1)
+                kids.append([-1] * 4)
+                leaf.append(0)
+                todo.append(len(cx) - 1)
+    tl, tr, bl, br = np.array(kids, np.int32).T
+    return make_tree(cx, cy, leaf, tl, tr, bl, br)
+
+
+@st.composite
+def many_point_trees(draw):
+    if draw(st.booleans()):
+        tree = draw(trees(max_nodes=40))
+        tree["is_leaf"][0] = 0  # a leaf root would decide everything at once
+        return tree
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    return grown_tree(rng, draw(st.integers(5, 300)), draw(st.sampled_from([0.0, 0.05, 0.3])))
+
+
+@settings(max_examples=200, deadline=None)
+@given(tree=many_point_trees(), seed=st.integers(0, 2**32 - 1), n=st.sampled_from([1100, 5000]),
+       max_depth=st.integers(-1, 80))
+def test_many_points_match_recursive_descent(tree, seed, n, max_depth):
+    pts = many_points(tree, np.random.default_rng(seed), n)
+    try:
+        want, _ = ref_walks(tree, pts, max_depth)
+    except NodeOutOfRange as e:
+        with pytest.raises(ValueError) as info:
+            find_leaf(pts, tree, max_depth)
+        assert mentions(str(info.value), e.point, e.node), str(info.value)
+        return
+    assert np.array_equal(find_leaf(pts, tree, max_depth), want)
+
+
+def edge_coordinates(qt: QuadTree) -> tuple[np.ndarray, np.ndarray]:
+    """Every cell edge of the tree and its neighbouring floats, per axis."""
+    out = []
+    for cols in ((0, 2), (1, 3)):
+        edges = np.unique(qt.node_bounds[:, cols])
+        out.append(np.concatenate([edges, np.nextafter(edges, INF), np.nextafter(edges, -INF)]))
+    return out[0], out[1]
+
+
+@pytest.mark.parametrize("bounds", [(0, 0, 1000, 1000), (-3.3, 10.0, 7.1, 10.5), (0, 0, 1e-300, 1e-300)])
+@pytest.mark.parametrize("max_depth", [3, 9, 14])
+def test_many_points_on_a_midpoint_tree(bounds, max_depth):
+    rng = np.random.default_rng(max_depth)
+    x0, y0, x1, y1 = bounds
+    centres = rng.uniform((x0, y0), (x1, y1), (12, 2))
+    items = centres[rng.integers(0, 12, 3000)] + rng.normal(0, 1, (3000, 2)) * [(x1 - x0) / 40, (y1 - y0) / 40]
+    items = np.clip(items, (x0, y0), (x1, y1))
+    qt = QuadTree(items, bucket_size=4, max_depth=max_depth, bounds=bounds)
+    ex, ey = edge_coordinates(qt)
+    n = 20_000
+    pts = np.concatenate([
+        items,
+        rng.uniform((x0, y0), (x1, y1), (n, 2)),
+        np.stack([rng.choice(ex, n), rng.choice(ey, n)], axis=1),
+        np.stack([rng.choice(ex, n), rng.uniform(y0, y1, n)], axis=1),
+    ])
+    rng.shuffle(pts)
+    tree = {f: getattr(qt, f) for f in FIELDS}
+    want, _ = ref_walks(tree, pts, max_depth)
+    assert np.array_equal(qt.find_leaf(pts), want)
+    # Every item is found in the leaf that lists it.
+    leaf_of = qt.find_leaf(items)
+    for leaf in np.unique(leaf_of):
+        assert set(np.flatnonzero(leaf_of == leaf)) == set(qt.items(leaf).tolist())
+
+
+# ---------------------------------------------------------------------------
 # Hand-worked cases.
 
 
@@ -394,14 +516,15 @@ def test_narrow_points(cols):
         find_chain(np.zeros((3, cols)), tree, 4, 5)
 
 
-def test_out_of_range_child_reports_point_and_node():
+@pytest.mark.parametrize("before,after", [(37, 1), (3000, 2000)])
+def test_out_of_range_child_reports_point_and_node(before, after):
     tree = deeper_tree()
     tree["child_tr"][0] = 1234
-    pts = np.array([[-1.0, -1.0]] * 37 + [[1.0, 1.0]] + [[-1.0, -1.0]])
+    pts = np.array([[-1.0, -1.0]] * before + [[1.0, 1.0]] * after)
     for run in (lambda: find_leaf(pts, tree, 5), lambda: find_chain(pts, tree, 5, 6)):
         with pytest.raises(ValueError) as info:
             run()
-        assert mentions(str(info.value), 37, 1234), str(info.value)
+        assert mentions(str(info.value), before, 1234), str(info.value)
 
 
 def test_failed_calls_do_not_leak():

@@ -611,8 +611,7 @@ inline bool walk(const tree_views& t, f64 x, f64 y, i32 max_depth, i32& node_out
 // record per node, so a descent touches one cache line instead of four, and
 // several points walk in lockstep, so the loads of independent walks overlap
 // instead of each descent waiting on the last.  The routing is the very same
-// comparisons as descend().  Returns false on a node number outside the
-// arrays; the caller then re-walks serially to report the first such point.
+// comparisons as descend().
 struct packed_node {
     f64 cx, cy;
     i32 child[4];  // by quadrant q = 2 * top + right
@@ -620,62 +619,258 @@ struct packed_node {
     i32 unused;
 };
 
-bool leaf_walk_packed(const tree_views& t, const std::vector<packed_node>& nodes,
-                      const strided_view<f64, 2>& pts, Py_ssize_t n, i32 max_depth,
-                      const out_view<i32, 1>& out) noexcept {
+// A point partway down the tree.
+struct walker {
+    Py_ssize_t point;
+    f64 x, y;
+    i32 node;
+    i32 depth;
+};
+
+// Finishes every walker and writes where it ends.  Returns false on a node
+// number outside the arrays; the caller then re-walks serially to report the
+// first such point.
+bool walk_lockstep(const std::vector<packed_node>& nodes, const walker* walkers, Py_ssize_t count,
+                   i32 max_depth, const out_view<i32, 1>& out) noexcept {
     constexpr int lanes = 8;
     const packed_node* tree = nodes.data();
-    const Py_ssize_t count = t.nodes;
-    Py_ssize_t point[lanes];
-    f64 px[lanes], py[lanes];
-    i32 node[lanes];
-    int depth[lanes];
+    const auto size = static_cast<Py_ssize_t>(nodes.size());
+    walker lane[lanes];
+    bool busy[lanes];
     Py_ssize_t next = 0;
     int active = 0;
     for (int g = 0; g < lanes; ++g) {
-        point[g] = -1;
-        if (next < n) {
-            point[g] = next;
-            px[g] = pts(next, 0);
-            py[g] = pts(next, 1);
-            node[g] = 0;
-            depth[g] = 0;
-            ++next;
+        busy[g] = next < count;
+        if (busy[g]) {
+            lane[g] = walkers[next++];
             ++active;
         }
     }
     while (active > 0) {
         for (int g = 0; g < lanes; ++g) {
-            if (point[g] < 0) continue;
-            const i32 k = node[g];
+            if (!busy[g]) continue;
+            walker& w = lane[g];
+            const i32 k = w.node;
             bool finished;
-            if (k >= count) return false;
+            if (k >= size) return false;
             const packed_node& nd = tree[k];
-            if (nd.leaf || depth[g] >= max_depth) {
+            if (nd.leaf || w.depth >= max_depth) {
                 finished = true;
             } else {
-                const f64 dx = px[g] - nd.cx, dy = py[g] - nd.cy;
+                const f64 dx = w.x - nd.cx, dy = w.y - nd.cy;
                 const int q = 2 * static_cast<int>(dy >= 0) + static_cast<int>(dx >= 0);
-                node[g] = nd.child[q];
-                ++depth[g];
-                finished = node[g] < 0;
+                w.node = nd.child[q];
+                ++w.depth;
+                finished = w.node < 0;
             }
             if (!finished) continue;
-            out(point[g]) = node[g];
-            if (next < n) {
-                point[g] = next;
-                px[g] = pts(next, 0);
-                py[g] = pts(next, 1);
-                node[g] = 0;
-                depth[g] = 0;
-                ++next;
+            out(w.point) = w.node;
+            if (next < count) {
+                w = walkers[next++];
             } else {
-                point[g] = -1;
+                busy[g] = false;
                 --active;
             }
         }
     }
     return true;
+}
+
+// The start table's cell of each point of a block, row-major in a g x g
+// grid, or g * g for a point off the grid (NaN and infinities included).
+__attribute__((target_clones("avx2", "default")))
+void grid_cells(const f64* __restrict xs, const f64* __restrict ys, Py_ssize_t count, f64 x0, f64 sx,
+                f64 y0, f64 sy, int g, i32* __restrict cell) noexcept {
+    const f64 side = g;
+    for (Py_ssize_t p = 0; p < count; ++p) {
+        f64 u = (xs[p] - x0) * sx, v = (ys[p] - y0) * sy;
+        // Bitwise, not short-circuit, so that the loop has no branch.
+        const bool on = (u >= 0) & (u < side) & (v >= 0) & (v < side);
+        // Only in-range values may be converted to an integer.
+        u = on ? u : 0.0;
+        v = on ? v : 0.0;
+        const i32 c = static_cast<i32>(v) * g + static_cast<i32>(u);
+        cell[p] = on ? c : g * g;
+    }
+}
+
+// Where a walk starts, or, with depth < 0, where it is known to end.
+struct start_entry {
+    i32 node;
+    i32 depth;
+};
+
+// A grid of cells over the tree, each holding the deepest node that every
+// point of the cell walks through (or the end of the walk, when the whole
+// cell shares it).  Random points then mostly skip their walk, or its
+// shared prefix, with one table read.
+//
+// Nothing here is approximate.  A cell is the set of coordinates that the
+// lookup's own arithmetic maps to it; since that arithmetic is monotonic, a
+// centre splits the columns into those wholly below it, those wholly at or
+// above it, and at most one that holds both, and which is which is found by
+// mapping the centre and its predecessor with the same arithmetic.  For the
+// finite coordinates a cell holds, `x - cx >= 0` is exactly `x >= cx`.
+// Points outside the grid, infinite or NaN walk from the root.
+class start_table {
+public:
+    // Lays a g x g grid over the root's cell as its children's centres
+    // imply (for a midpoint tree, exactly the root's cell, so the grid lines
+    // fall on centre lines).  False when the tree suggests no usable extent.
+    bool place(const tree_views& t, int g) noexcept {
+        if (t.nodes == 0 || t.is_leaf(0)) return false;
+        const f64 cx0 = t.cx(0), cy0 = t.cy(0);
+        f64 hx = 0, hy = 0;
+        for (const strided_view<i32, 1>* child : {&t.tl, &t.tr, &t.bl, &t.br}) {
+            const i32 c = (*child)(0);
+            if (c < 0 || c >= t.nodes) continue;
+            const f64 dx = std::fabs(t.cx(c) - cx0), dy = std::fabs(t.cy(c) - cy0);
+            if (std::isfinite(dx)) hx = std::max(hx, 2 * dx);
+            if (std::isfinite(dy)) hy = std::max(hy, 2 * dy);
+        }
+        g_ = g;
+        x0_ = cx0 - hx;
+        y0_ = cy0 - hy;
+        sx_ = g / (2 * hx);
+        sy_ = g / (2 * hy);
+        return std::isfinite(x0_) && std::isfinite(y0_) && std::isfinite(sx_) && std::isfinite(sy_) &&
+               sx_ > 0 && sy_ > 0;
+    }
+
+    // Needs place() first.  May throw std::bad_alloc.  One cell past the
+    // grid stands for every point off it: walk from the root.
+    void reserve() {
+        cells_.resize(static_cast<size_t>(g_) * static_cast<size_t>(g_) + 1);
+        cells_.back() = {0, 0};
+    }
+
+    void build(const tree_views& t, i32 max_depth) noexcept {
+        max_depth_ = max_depth;
+        visit(t, 0, 0, 0, g_, 0, g_, 0);
+    }
+
+    // The entries for a block of points.
+    void find(const f64* xs, const f64* ys, Py_ssize_t count, start_entry* out) const noexcept {
+        i32 cell[block];
+        grid_cells(xs, ys, count, x0_, sx_, y0_, sy_, g_, cell);
+        const start_entry* cells = cells_.data();
+        for (Py_ssize_t p = 0; p < count; ++p) out[p] = cells[cell[p]];
+    }
+
+private:
+    // Beyond this many levels a cell's walk just starts where the build
+    // stopped; it bounds the build on cyclic trees with a huge max_depth.
+    static constexpr int max_levels = 32;
+
+    int g_ = 0;
+    f64 x0_ = 0, y0_ = 0, sx_ = 0, sy_ = 0;
+    i32 max_depth_ = 0;
+    std::vector<start_entry> cells_;
+
+    // The cell index find() gives a finite coordinate, with -1 below the
+    // grid and g above it.
+    int index(f64 v, f64 v0, f64 s) const noexcept {
+        const f64 u = (v - v0) * s;
+        if (u < 0) return -1;
+        if (u >= g_) return g_;
+        return static_cast<int>(u);
+    }
+
+    // Splits cells [first, last) of one axis at centre c: those below `lo`
+    // all fail `v - c >= 0`, those from `hi` on all pass, [lo, hi) is mixed.
+    void split(f64 c, f64 v0, f64 s, int first, int last, int& lo, int& hi) const noexcept {
+        if (std::isnan(c)) {  // every comparison with NaN fails
+            lo = hi = last;
+            return;
+        }
+        lo = std::clamp(index(c, v0, s), first, last);
+        hi = std::clamp(index(std::nextafter(c, -std::numeric_limits<f64>::infinity()), v0, s) + 1,
+                        first, last);
+        // Cells narrower than a coordinate step can be empty; give them below.
+        hi = std::max(hi, lo);
+    }
+
+    void fill(int c0, int c1, int r0, int r1, start_entry e) noexcept {
+        for (int r = r0; r < r1; ++r) {
+            start_entry* row = cells_.data() + static_cast<size_t>(r) * static_cast<size_t>(g_);
+            std::fill(row + c0, row + c1, e);
+        }
+    }
+
+    // Every point of columns [c0, c1) x rows [r0, r1) has walked to `node`
+    // at `depth`; the same steps as walk(), applied to the whole block.
+    void visit(const tree_views& t, i32 node, i32 depth, int c0, int c1, int r0, int r1,
+               int level) noexcept {
+        if (c0 >= c1 || r0 >= r1) return;
+        // A bad node is left for the walk itself to find and report.
+        if (node >= t.nodes || level >= max_levels) return fill(c0, c1, r0, r1, {node, depth});
+        if (t.is_leaf(node) || depth >= max_depth_) return fill(c0, c1, r0, r1, {node, -1});
+        int xlo, xhi, ylo, yhi;
+        split(t.cx(node), x0_, sx_, c0, c1, xlo, xhi);
+        split(t.cy(node), y0_, sy_, r0, r1, ylo, yhi);
+        const start_entry here{node, depth};
+        fill(xlo, xhi, r0, r1, here);
+        fill(c0, xlo, ylo, yhi, here);
+        fill(xhi, c1, ylo, yhi, here);
+        const struct {
+            const strided_view<i32, 1>& child;
+            int c0, c1, r0, r1;
+        } quadrants[4] = {{t.bl, c0, xlo, r0, ylo}, {t.br, xhi, c1, r0, ylo},
+                          {t.tl, c0, xlo, yhi, r1}, {t.tr, xhi, c1, yhi, r1}};
+        for (const auto& q : quadrants) {
+            const i32 child = q.child(node);
+            if (child < 0) {
+                fill(q.c0, q.c1, q.r0, q.r1, {child, -1});
+            } else {
+                visit(t, child, depth + 1, q.c0, q.c1, q.r0, q.r1, level + 1);
+            }
+        }
+    }
+};
+
+// The grid side for n points: big enough to settle most walks in one read,
+// small enough that building it costs little beside the points themselves.
+// 0 means walking from the root is cheaper.
+int start_table_side(Py_ssize_t n, Py_ssize_t nodes) noexcept {
+    const Py_ssize_t cells = std::min(n / 4, std::max<Py_ssize_t>(256, 16 * nodes));
+    int g = 512;
+    while (g >= 16 && static_cast<Py_ssize_t>(g) * g > cells) g /= 2;
+    return g >= 16 ? g : 0;
+}
+
+// Walkers gathered before a lockstep pass: enough to keep every lane busy.
+constexpr Py_ssize_t walk_block = 1024;
+
+// The leaf walk for many points, a block at a time: points the table
+// settles are written at once, the rest walk on in lockstep from where
+// their cell's walks part.  Returns false on a bad node, as walk_lockstep.
+bool leaf_walk_blocks(const std::vector<packed_node>& nodes, const start_table* table,
+                      const strided_view<f64, 2>& pts, Py_ssize_t n, i32 max_depth,
+                      std::vector<walker>& pending, const out_view<i32, 1>& out) noexcept {
+    const auto capacity = static_cast<Py_ssize_t>(pending.size());
+    Py_ssize_t count = 0;
+    bool ok = true;
+    for_point_blocks(pts, n, [&](Py_ssize_t start, Py_ssize_t m, const f64* xs, const f64* ys) {
+        if (!ok) return;
+        start_entry e[block];
+        if (table) {
+            table->find(xs, ys, m, e);
+        } else {
+            std::fill(e, e + m, start_entry{0, 0});
+        }
+        for (Py_ssize_t p = 0; p < m; ++p) {
+            if (e[p].depth < 0) {
+                out(start + p) = e[p].node;
+            } else {
+                pending[static_cast<size_t>(count++)] = {start + p, xs[p], ys[p], e[p].node, e[p].depth};
+            }
+        }
+        if (count + block > capacity || start + m == n) {
+            ok = walk_lockstep(nodes, pending.data(), count, max_depth, out);
+            count = 0;
+        }
+    });
+    return ok;
 }
 
 void pack_tree(const tree_views& t, std::vector<packed_node>& nodes) {
@@ -764,16 +959,28 @@ PyObject* quadtree_find_leaf(PyObject* module, PyObject* args, PyObject* kwargs)
         const out_view<i32, 1> out_v = writable<i32, 1>(out.get(), out_shape);
 
         const tree_views t = a.views();
-        // Packing costs one pass over the nodes; worth it only when the
-        // points outnumber them.
+        // Packing and the start table cost a pass over the nodes and the
+        // grid; worth it only when the points outnumber them.
         std::vector<packed_node> packed;
+        std::vector<walker> pending;
+        start_table table;
         const bool use_packed = n >= 64 && t.nodes <= n;
-        if (use_packed) pack_tree(t, packed);
+        bool use_table = false;
+        if (use_packed) {
+            pack_tree(t, packed);
+            pending.resize(static_cast<size_t>(walk_block));
+            const int side = start_table_side(n, t.nodes);
+            use_table = side > 0 && table.place(t, side);
+            if (use_table) table.reserve();
+        }
         walk_fault fault;
         {
             gil_release nogil;
             const auto& pv = a.pts.view();
-            const bool done = use_packed && leaf_walk_packed(t, packed, pv, n, max_depth, out_v);
+            if (use_table) table.build(t, max_depth);
+            const bool done =
+                use_packed && leaf_walk_blocks(packed, use_table ? &table : nullptr, pv, n, max_depth,
+                                               pending, out_v);
             for (Py_ssize_t i = 0; i < n && !done; ++i) {
                 i32 node;
                 int depth;
