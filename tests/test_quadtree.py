@@ -182,12 +182,16 @@ def test_short_arrays_are_caught_not_read(tree, pts, max_depth, data):
 # centre, one step either side of it, and off the tree altogether.
 
 
+def with_neighbours(values: np.ndarray) -> np.ndarray:
+    """The values and the floats either side of each."""
+    return np.concatenate([values, np.nextafter(values, INF), np.nextafter(values, -INF)])
+
+
 def nearby_coordinates(centres: np.ndarray, rng: np.random.Generator, spread: int) -> np.ndarray:
     finite = centres[np.isfinite(centres)]
     lo, hi = (finite.min() - 1.0, finite.max() + 1.0) if len(finite) else (-2.0, 2.0)
     return np.concatenate([
-        finite, np.nextafter(finite, INF), np.nextafter(finite, -INF),
-        rng.uniform(lo, hi, spread), [NAN, INF, -INF, 0.0, -0.0, 1e300, -1e300],
+        with_neighbours(finite), rng.uniform(lo, hi, spread), [NAN, INF, -INF, 0.0, -0.0, 1e300, -1e300],
     ])
 
 
@@ -263,11 +267,8 @@ def test_many_points_match_recursive_descent(tree, seed, n, max_depth):
 
 def edge_coordinates(qt: QuadTree) -> tuple[np.ndarray, np.ndarray]:
     """Every cell edge of the tree and its neighbouring floats, per axis."""
-    out = []
-    for cols in ((0, 2), (1, 3)):
-        edges = np.unique(qt.node_bounds[:, cols])
-        out.append(np.concatenate([edges, np.nextafter(edges, INF), np.nextafter(edges, -INF)]))
-    return out[0], out[1]
+    return (with_neighbours(np.unique(qt.node_bounds[:, [0, 2]])),
+            with_neighbours(np.unique(qt.node_bounds[:, [1, 3]])))
 
 
 @pytest.mark.parametrize("bounds", [(0, 0, 1000, 1000), (-3.3, 10.0, 7.1, 10.5), (0, 0, 1e-300, 1e-300)])
