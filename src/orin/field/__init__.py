@@ -1,6 +1,6 @@
 """Risk fields over GeoJSON-kind obstacles with anisotropic repulsion metrics.
 
-``RiskField`` and its helpers live in ``orin.field.risk`` and are loaded on
+``RiskField`` (``orin.field.risk``) and scene reading (``orin.field.scene``) are loaded on
 first use, so that importing ``orin.field.kernels`` alone needs neither the
 geometry package nor anything it imports.
 """
@@ -11,11 +11,13 @@ import importlib
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
-    from orin.field.risk import RiskField, SceneError, example_scene, load_scene
+    from orin.field.risk import RiskField
+    from orin.field.scene import SceneError, example_scene, load_scene
 
 __all__ = ["RiskField", "SceneError", "example_scene", "load_scene"]
 
-_LAZY = {name: "orin.field.risk" for name in __all__}
+_LAZY = {name: "orin.field.scene" for name in __all__}
+_LAZY["RiskField"] = "orin.field.risk"
 
 
 def __getattr__(name: str) -> Any:

@@ -46,7 +46,8 @@ class _Parser(argparse.ArgumentParser):
 
 
 def _load_field(scene: str | None) -> tuple[Any, str]:
-    from orin.field.risk import RiskField, SceneError, example_scene
+    from orin.field.risk import RiskField
+    from orin.field.scene import SceneError, example_scene
 
     try:
         if scene is None:
