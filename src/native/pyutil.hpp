@@ -15,6 +15,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "strided_view.hpp"
+
 namespace orin {
 
 // A Python exception is already set; whoever catches this returns NULL/-1.
@@ -141,32 +143,9 @@ inline char native_format_code(const char* format) noexcept {
     return format[0];
 }
 
-template <class T, int ND>
-struct strided_view {
-    const char* data = nullptr;
-    Py_ssize_t shape[ND] = {};
-    Py_ssize_t strides[ND] = {};
-
-    Py_ssize_t extent(int axis) const noexcept { return shape[axis]; }
-
-    T operator()(Py_ssize_t i) const noexcept requires(ND == 1) {
-        return load(data + i * strides[0]);
-    }
-    T operator()(Py_ssize_t i, Py_ssize_t j) const noexcept requires(ND == 2) {
-        return load(data + i * strides[0] + j * strides[1]);
-    }
-    T operator()(Py_ssize_t i, Py_ssize_t j, Py_ssize_t k) const noexcept requires(ND == 3) {
-        return load(data + i * strides[0] + j * strides[1] + k * strides[2]);
-    }
-
-private:
-    // Buffers need not be aligned (a memoryview cast, a packed record).
-    static T load(const char* p) noexcept {
-        T value;
-        std::memcpy(&value, p, sizeof(T));
-        return value;
-    }
-};
+// strided_view's extents and strides are filled straight from Py_buffer.
+static_assert(std::is_same_v<Py_ssize_t, std::ptrdiff_t>,
+              "strided_view uses std::ptrdiff_t where the buffer protocol uses Py_ssize_t");
 
 // Holds one acquired buffer and releases it on every exit.  `None` gives a
 // view whose every extent is 0 and which holds nothing.

@@ -3,8 +3,10 @@
 // Every kernel follows one shape: take typed strided views of the arguments,
 // validate every extent a loop will index (so no input can make a loop read
 // outside a buffer), allocate the result through the module attribute `np`,
-// then run the loop with the interpreter lock released.  The loops themselves
-// are plain functions over views and touch no Python object.
+// then run the loop with the interpreter lock released.  The loops live in
+// headers that never include Python.h (ring_test.hpp, segment_loops.hpp,
+// obstacle_loops.hpp, quadtree_walks.hpp), so they cannot touch a Python
+// object; this file holds the argument handling, allocation and bindings.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -12,16 +14,18 @@
 #include <numpy/arrayobject.h>
 #include <structmember.h>
 
-#include <algorithm>
 #include <cstddef>
-#include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <memory>
 #include <vector>
 
+#include "obstacle_loops.hpp"
 #include "pyutil.hpp"
+#include "quadtree_walks.hpp"
+#include "ring_test.hpp"
+#include "segment_loops.hpp"
+#include "strided_view.hpp"
 
 namespace orin {
 namespace {
@@ -37,19 +41,6 @@ template <class T> constexpr int npy_type_of();
 template <> constexpr int npy_type_of<f64>() { return NPY_FLOAT64; }
 template <> constexpr int npy_type_of<i32>() { return NPY_INT32; }
 template <> constexpr int npy_type_of<u8>() { return NPY_UINT8; }
-
-template <class T, int ND>
-struct out_view {
-    char* data = nullptr;
-    Py_ssize_t strides[ND] = {};
-
-    T& operator()(Py_ssize_t i) const noexcept requires(ND == 1) {
-        return *reinterpret_cast<T*>(data + i * strides[0]);
-    }
-    T& operator()(Py_ssize_t i, Py_ssize_t j) const noexcept requires(ND == 2) {
-        return *reinterpret_cast<T*>(data + i * strides[0] + j * strides[1]);
-    }
-};
 
 // `np` is a module attribute that callers may rebind, so whatever the
 // allocation returned is checked before the loops write into it.
@@ -143,129 +134,6 @@ i32 as_i32(PyObject* obj, const char* name) {
 // ---------------------------------------------------------------------------
 // Point in polygon.
 
-// Even-odd ray casting.  The abscissa is evaluated as product, then quotient,
-// then sum, and only for edges that straddle y, so horizontal edges never
-// divide; NaN fails every comparison and so never crosses.
-int point_in_ring(f64 x, f64 y, const strided_view<f64, 2>& ring) noexcept {
-    const Py_ssize_t n = ring.extent(0);
-    if (n < 3) return 0;
-    int inside = 0;
-    Py_ssize_t j = n - 1;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const f64 xi = ring(i, 0), yi = ring(i, 1);
-        const f64 xj = ring(j, 0), yj = ring(j, 1);
-        if (((yi > y) != (yj > y)) && (x < (xj - xi) * (y - yi) / (yj - yi) + xi)) inside ^= 1;
-        j = i;
-    }
-    return inside;
-}
-
-// The outer pass, for many points against one ring.
-//
-// Only edges that straddle a point's y can toggle the parity, so the edges are
-// sorted into horizontal bands of the ring's y range and each point tests just
-// the edges of its band, with the very same edge test as point_in_ring.
-// Parity does not depend on the order of the toggles, so the result is
-// identical.  A point outside [ymin, ymax) sees every edge on one side of it
-// and crosses none.  Both facts rest on ordered comparisons, so a ring with a
-// NaN y falls back to the plain loop.
-class ring_bands {
-public:
-    // Returns false when banding cannot be used for this ring.
-    bool build(const strided_view<f64, 2>& ring) {
-        const Py_ssize_t r = ring.extent(0);
-        ymin_ = std::numeric_limits<f64>::infinity();
-        ymax_ = -ymin_;
-        for (Py_ssize_t i = 0; i < r; ++i) {
-            const f64 y = ring(i, 1);
-            if (std::isnan(y)) return false;
-            ymin_ = std::min(ymin_, y);
-            ymax_ = std::max(ymax_, y);
-        }
-        if (!(ymax_ > ymin_) || !std::isfinite(ymax_ - ymin_)) return false;
-        // Long edges land in many bands; keep the table within a small
-        // multiple of the ring size.
-        Py_ssize_t bands = std::min<Py_ssize_t>(r, 4096);
-        const Py_ssize_t budget = 8 * r + 1024;
-        for (;;) {
-            scale_ = static_cast<f64>(bands) / (ymax_ - ymin_);
-            bands_ = bands;
-            Py_ssize_t entries = 0;
-            for_each_edge(ring, [&](Py_ssize_t lo, Py_ssize_t hi, Py_ssize_t) { entries += hi - lo + 1; });
-            if (entries <= budget || bands == 1) break;
-            bands = std::max<Py_ssize_t>(1, bands / 4);
-        }
-        start_.assign(static_cast<size_t>(bands_) + 1, 0);
-        for_each_edge(ring, [&](Py_ssize_t lo, Py_ssize_t hi, Py_ssize_t) {
-            for (Py_ssize_t b = lo; b <= hi; ++b) ++start_[static_cast<size_t>(b) + 1];
-        });
-        for (Py_ssize_t b = 0; b < bands_; ++b) start_[b + 1] += start_[b];
-        edges_.resize(static_cast<size_t>(start_[bands_]));
-        std::vector<Py_ssize_t> fill(start_.begin(), start_.end() - 1);
-        for_each_edge(ring, [&](Py_ssize_t lo, Py_ssize_t hi, Py_ssize_t i) {
-            const Py_ssize_t j = i == 0 ? r - 1 : i - 1;
-            const edge e{ring(i, 0), ring(i, 1), ring(j, 0), ring(j, 1)};
-            for (Py_ssize_t b = lo; b <= hi; ++b) edges_[static_cast<size_t>(fill[b]++)] = e;
-        });
-        return true;
-    }
-
-    int contains(f64 x, f64 y) const noexcept {
-        if (!(y >= ymin_ && y < ymax_)) return 0;
-        const Py_ssize_t b = band_of(y);
-        int inside = 0;
-        for (Py_ssize_t k = start_[b]; k < start_[b + 1]; ++k) {
-            const edge& e = edges_[static_cast<size_t>(k)];
-            // Branch-free: the quotient is computed for every edge of the band
-            // but only counts where the edge straddles y, exactly as above.
-            const bool straddles = (e.yi > y) != (e.yj > y);
-            const bool left = x < (e.xj - e.xi) * (y - e.yi) / (e.yj - e.yi) + e.xi;
-            inside ^= static_cast<int>(straddles & left);
-        }
-        return inside;
-    }
-
-private:
-    struct edge {
-        f64 xi, yi, xj, yj;
-    };
-
-    // Monotonic in y (a subtraction and a multiplication by a positive
-    // constant, both rounded monotonically), so a y between an edge's end
-    // points always falls in a band the edge was filed under.
-    Py_ssize_t band_of(f64 y) const noexcept {
-        const f64 f = (y - ymin_) * scale_;
-        if (!(f > 0.0)) return 0;
-        if (f >= static_cast<f64>(bands_)) return bands_ - 1;
-        return static_cast<Py_ssize_t>(f);
-    }
-
-    template <class F>
-    void for_each_edge(const strided_view<f64, 2>& ring, F&& f) const {
-        const Py_ssize_t r = ring.extent(0);
-        for (Py_ssize_t i = 0; i < r; ++i) {
-            const Py_ssize_t j = i == 0 ? r - 1 : i - 1;
-            const f64 a = ring(i, 1), c = ring(j, 1);
-            if (a == c) continue;  // horizontal edges never straddle
-            f(band_of(std::min(a, c)), band_of(std::max(a, c)), i);
-        }
-    }
-
-    f64 ymin_ = 0.0, ymax_ = 0.0, scale_ = 0.0;
-    Py_ssize_t bands_ = 0;
-    std::vector<Py_ssize_t> start_;
-    std::vector<edge> edges_;
-};
-
-void outer_pass(const strided_view<f64, 2>& pts, Py_ssize_t n, const strided_view<f64, 2>& ring,
-                const ring_bands* bands, const out_view<u8, 1>& out) noexcept {
-    if (ring.extent(0) < 3) return;  // the result is already zero-filled
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const f64 x = pts(i, 0), y = pts(i, 1);
-        out(i) = static_cast<u8>(bands ? bands->contains(x, y) : point_in_ring(x, y, ring));
-    }
-}
-
 PyObject* point_in_rings(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"pts", "outer", "holes", nullptr};
     PyObject *pts_obj, *outer_obj, *holes;
@@ -301,7 +169,8 @@ PyObject* point_in_rings(PyObject* module, PyObject* args, PyObject* kwargs) {
             if (!item) throw error_already_set{};
             ref conv_args = require(PyTuple_Pack(1, item.get()));
             ref conv_kwargs = require(Py_BuildValue("{s:O}", "dtype", float64.get()));
-            ref converted = require(PyObject_Call(ascontiguousarray.get(), conv_args.get(), conv_kwargs.get()));
+            ref converted =
+                require(PyObject_Call(ascontiguousarray.get(), conv_args.get(), conv_kwargs.get()));
             PyList_SET_ITEM(hole_views.get(), k, converted.release());
         }
 
@@ -309,7 +178,7 @@ PyObject* point_in_rings(PyObject* module, PyObject* args, PyObject* kwargs) {
         const bool banded = n > 0 && outer.extent(0) >= 3 && bands.build(outer.view());
         {
             gil_release nogil;
-            outer_pass(pts.view(), n, outer.view(), banded ? &bands : nullptr, out_v);
+            rings_outer_pass(pts.view(), n, outer.view(), banded ? &bands : nullptr, out_v);
         }
 
         // Holes only remove points the outer pass found inside.  A hole is
@@ -339,67 +208,6 @@ PyObject* point_in_rings(PyObject* module, PyObject* args, PyObject* kwargs) {
 
 // ---------------------------------------------------------------------------
 // Segment repulsion vectors.
-
-// Segments are packed once per call so the point loop streams contiguous
-// memory; points are processed in blocks against each segment in turn, which
-// keeps "strictly smaller replaces" in segment order per point (ties to the
-// lowest index) while letting the compiler vectorise across points.
-struct segments {
-    std::vector<f64> p1x, p1y, vx, vy, vv;
-};
-
-constexpr Py_ssize_t block = 64;
-
-// Gathers the points block by block into contiguous x and y columns, which
-// the vectorised block loops below read, and hands each block to `body`.
-template <class Body>
-void for_point_blocks(const strided_view<f64, 2>& pts, Py_ssize_t n, Body&& body) noexcept {
-    f64 xs[block], ys[block];
-    for (Py_ssize_t start = 0; start < n; start += block) {
-        const Py_ssize_t count = std::min(block, n - start);
-        for (Py_ssize_t p = 0; p < count; ++p) {
-            xs[p] = pts(start + p, 0);
-            ys[p] = pts(start + p, 1);
-        }
-        body(start, count, xs, ys);
-    }
-}
-
-__attribute__((target_clones("avx2", "default")))
-void repulsion_block(const f64* __restrict xs, const f64* __restrict ys, Py_ssize_t count,
-                     const segments& seg, Py_ssize_t s, f64 m00, f64 m01, f64 m10, f64 m11,
-                     f64* __restrict out_dx, f64* __restrict out_dy) noexcept {
-    f64 best[block], bdx[block], bdy[block];
-    for (Py_ssize_t p = 0; p < count; ++p) {
-        best[p] = std::numeric_limits<f64>::infinity();
-        bdx[p] = 0.0;
-        bdy[p] = 0.0;
-    }
-    for (Py_ssize_t j = 0; j < s; ++j) {
-        const f64 ax = seg.p1x[j], ay = seg.p1y[j], vx = seg.vx[j], vy = seg.vy[j], vv = seg.vv[j];
-        for (Py_ssize_t p = 0; p < count; ++p) {
-            const f64 xi = xs[p], yi = ys[p];
-            const f64 wx = xi - ax, wy = yi - ay;
-            f64 t = (wx * vx + wy * vy) / vv;
-            // Both tests are made unconditionally (so the loop vectorises); at
-            // most one holds, and NaN passes both and then loses every comparison.
-            const bool below = t < 0.0, above = t > 1.0;
-            t = below ? 0.0 : t;
-            t = above ? 1.0 : t;
-            const f64 dx = xi - (ax + vx * t);
-            const f64 dy = yi - (ay + vy * t);
-            const f64 d2 = dx * (m00 * dx + m01 * dy) + dy * (m10 * dx + m11 * dy);
-            const bool better = d2 < best[p];
-            best[p] = better ? d2 : best[p];
-            bdx[p] = better ? dx : bdx[p];
-            bdy[p] = better ? dy : bdy[p];
-        }
-    }
-    for (Py_ssize_t p = 0; p < count; ++p) {
-        out_dx[p] = bdx[p];
-        out_dy[p] = bdy[p];
-    }
-}
 
 PyObject* segment_repulsion_vectors(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"x", "p1", "v", "v_dot_v", "metric", nullptr};
@@ -437,29 +245,12 @@ PyObject* segment_repulsion_vectors(PyObject* module, PyObject* args, PyObject* 
         }
         const auto& mv = metric.view();
         const f64 m00 = mv(0, 0), m01 = mv(0, 1), m10 = mv(1, 0), m11 = mv(1, 1);
-        segments seg;
-        for (auto* a : {&seg.p1x, &seg.p1y, &seg.vx, &seg.vy, &seg.vv}) a->resize(static_cast<size_t>(s));
+        packed_segments seg;
+        seg.resize(s);
         {
             gil_release nogil;
-            const auto& pv = p1.view();
-            const auto& vvw = v.view();
-            const auto& dv = v_dot_v.view();
-            const auto& xv = x.view();
-            for (Py_ssize_t j = 0; j < s; ++j) {
-                seg.p1x[j] = pv(j, 0);
-                seg.p1y[j] = pv(j, 1);
-                seg.vx[j] = vvw(j, 0);
-                seg.vy[j] = vvw(j, 1);
-                seg.vv[j] = dv(j);
-            }
-            for_point_blocks(xv, n, [&](Py_ssize_t start, Py_ssize_t count, const f64* xs, const f64* ys) {
-                f64 dx[block], dy[block];
-                repulsion_block(xs, ys, count, seg, s, m00, m01, m10, m11, dx, dy);
-                for (Py_ssize_t p = 0; p < count; ++p) {
-                    out_v(start + p, 0) = dx[p];
-                    out_v(start + p, 1) = dy[p];
-                }
-            });
+            seg.fill(p1.view(), v.view(), v_dot_v.view());
+            segment_repulsion(x.view(), n, seg, m00, m01, m10, m11, out_v);
         }
         return out.release();
     });
@@ -467,30 +258,6 @@ PyObject* segment_repulsion_vectors(PyObject* module, PyObject* args, PyObject* 
 
 // ---------------------------------------------------------------------------
 // Point-obstacle risk maximum.
-
-// max_k exp(-d_k) is exp(-min_k d_k) because exp is monotonic, so the loop
-// keeps the smallest quadratic form and calls exp once per point.  NaN forms
-// lose every comparison, as NaN values would; a point with no non-NaN form
-// keeps 0.0, as does one whose exp underflows.
-struct obstacles {
-    std::vector<f64> cx, cy, m00, m01, m10, m11;
-};
-
-__attribute__((target_clones("avx2", "default")))
-void min_forms_block(const f64* __restrict xs, const f64* __restrict ys, Py_ssize_t count,
-                     const obstacles& ob, Py_ssize_t k, f64* __restrict best) noexcept {
-    for (Py_ssize_t p = 0; p < count; ++p) best[p] = std::numeric_limits<f64>::quiet_NaN();
-    for (Py_ssize_t c = 0; c < k; ++c) {
-        const f64 cx = ob.cx[c], cy = ob.cy[c];
-        const f64 a = ob.m00[c], b = ob.m01[c], d = ob.m10[c], e = ob.m11[c];
-        for (Py_ssize_t p = 0; p < count; ++p) {
-            const f64 dx = xs[p] - cx, dy = ys[p] - cy;
-            const f64 d2 = dx * (a * dx + b * dy) + dy * (d * dx + e * dy);
-            // NaN in best means "nothing yet"; a NaN d2 never replaces.
-            best[p] = (d2 < best[p] || (best[p] != best[p] && d2 == d2)) ? d2 : best[p];
-        }
-    }
-}
 
 PyObject* point_obstacles_eval_max(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"x", "centers", "inv_repulsions", nullptr};
@@ -520,28 +287,12 @@ PyObject* point_obstacles_eval_max(PyObject* module, PyObject* args, PyObject* k
         const out_view<f64, 1> out_v = writable<f64, 1>(out.get(), out_shape);
         if (k == 0) return out.release();
 
-        obstacles ob;
-        for (auto* a : {&ob.cx, &ob.cy, &ob.m00, &ob.m01, &ob.m10, &ob.m11}) a->resize(static_cast<size_t>(k));
+        packed_obstacles ob;
+        ob.resize(k);
         {
             gil_release nogil;
-            const auto& cv = centers.view();
-            const auto& mv = inv.view();
-            const auto& xv = x.view();
-            for (Py_ssize_t c = 0; c < k; ++c) {
-                ob.cx[c] = cv(c, 0);
-                ob.cy[c] = cv(c, 1);
-                ob.m00[c] = mv(c, 0, 0);
-                ob.m01[c] = mv(c, 0, 1);
-                ob.m10[c] = mv(c, 1, 0);
-                ob.m11[c] = mv(c, 1, 1);
-            }
-            for_point_blocks(xv, n, [&](Py_ssize_t start, Py_ssize_t count, const f64* xs, const f64* ys) {
-                f64 best[block];
-                min_forms_block(xs, ys, count, ob, k, best);
-                for (Py_ssize_t p = 0; p < count; ++p) {
-                    out_v(start + p) = std::isnan(best[p]) ? 0.0 : std::exp(-best[p]);
-                }
-            });
+            ob.fill(centers.view(), inv.view());
+            obstacles_eval_max(x.view(), n, ob, out_v);
         }
         return out.release();
     });
@@ -549,344 +300,6 @@ PyObject* point_obstacles_eval_max(PyObject* module, PyObject* args, PyObject* k
 
 // ---------------------------------------------------------------------------
 // Quadtree walks.
-
-struct tree_views {
-    const strided_view<f64, 1>& cx;
-    const strided_view<f64, 1>& cy;
-    const strided_view<u8, 1>& is_leaf;
-    const strided_view<i32, 1>& tl;
-    const strided_view<i32, 1>& tr;
-    const strided_view<i32, 1>& bl;
-    const strided_view<i32, 1>& br;
-    Py_ssize_t nodes;  // shortest of the seven arrays: every valid node number is below it
-    // The child arrays again, indexed by quadrant q = 2 * top + right, so that
-    // a descent picks its child by index rather than through two branches
-    // that random points mispredict half the time.
-    const char* child_data[4] = {};
-    Py_ssize_t child_stride[4] = {};
-};
-
-// One descent.  Sign tests on the differences send a point on a centre line
-// top or right, and NaN bottom or left.
-inline i32 descend(const tree_views& t, i32 node, f64 x, f64 y) noexcept {
-    const f64 dx = x - t.cx(node), dy = y - t.cy(node);
-    const int q = 2 * static_cast<int>(dy >= 0) + static_cast<int>(dx >= 0);
-    i32 child;
-    std::memcpy(&child, t.child_data[q] + node * t.child_stride[q], sizeof child);
-    return child;
-}
-
-// Where a walk broke the tree's contract; reported once the lock is back.
-struct walk_fault {
-    Py_ssize_t point = -1;
-    i32 node = 0;
-    Py_ssize_t width = 0;  // chain columns the path needed, when that was the fault
-};
-
-// Walks one point; `record(depth, node)` sees every node visited.  Returns
-// false (and fills `fault`) on a node number outside the arrays.
-template <class Record>
-inline bool walk(const tree_views& t, f64 x, f64 y, i32 max_depth, i32& node_out, int& depth_out,
-                 Record&& record) noexcept {
-    i32 node = 0;
-    int depth = 0;
-    for (;;) {
-        if (node >= t.nodes) {
-            node_out = node;
-            return false;
-        }
-        if (t.is_leaf(node)) break;
-        if (depth >= max_depth) break;
-        node = descend(t, node, x, y);
-        ++depth;
-        record(depth, node);
-        if (node < 0) break;
-    }
-    node_out = node;
-    depth_out = depth;
-    return true;
-}
-
-// The leaf walk for many points.  The seven arrays are first packed into one
-// record per node, so a descent touches one cache line instead of four, and
-// several points walk in lockstep, so the loads of independent walks overlap
-// instead of each descent waiting on the last.  The routing is the very same
-// comparisons as descend().
-struct packed_node {
-    f64 cx, cy;
-    i32 child[4];  // by quadrant q = 2 * top + right
-    i32 leaf;
-    i32 unused;
-};
-
-// A point partway down the tree.
-struct walker {
-    Py_ssize_t point;
-    f64 x, y;
-    i32 node;
-    i32 depth;
-};
-
-// Finishes every walker and writes where it ends.  Returns false on a node
-// number outside the arrays; the caller then re-walks serially to report the
-// first such point.
-bool walk_lockstep(const std::vector<packed_node>& nodes, const walker* walkers, Py_ssize_t count,
-                   i32 max_depth, const out_view<i32, 1>& out) noexcept {
-    constexpr int lanes = 8;
-    const packed_node* tree = nodes.data();
-    const auto size = static_cast<Py_ssize_t>(nodes.size());
-    walker lane[lanes];
-    bool busy[lanes];
-    Py_ssize_t next = 0;
-    int active = 0;
-    for (int g = 0; g < lanes; ++g) {
-        busy[g] = next < count;
-        if (busy[g]) {
-            lane[g] = walkers[next++];
-            ++active;
-        }
-    }
-    while (active > 0) {
-        for (int g = 0; g < lanes; ++g) {
-            if (!busy[g]) continue;
-            walker& w = lane[g];
-            const i32 k = w.node;
-            bool finished;
-            if (k >= size) return false;
-            const packed_node& nd = tree[k];
-            if (nd.leaf || w.depth >= max_depth) {
-                finished = true;
-            } else {
-                const f64 dx = w.x - nd.cx, dy = w.y - nd.cy;
-                const int q = 2 * static_cast<int>(dy >= 0) + static_cast<int>(dx >= 0);
-                w.node = nd.child[q];
-                ++w.depth;
-                finished = w.node < 0;
-            }
-            if (!finished) continue;
-            out(w.point) = w.node;
-            if (next < count) {
-                w = walkers[next++];
-            } else {
-                busy[g] = false;
-                --active;
-            }
-        }
-    }
-    return true;
-}
-
-// The start table's cell of each point of a block, row-major in a g x g
-// grid, or g * g for a point off the grid (NaN and infinities included).
-__attribute__((target_clones("avx2", "default")))
-void grid_cells(const f64* __restrict xs, const f64* __restrict ys, Py_ssize_t count, f64 x0, f64 sx,
-                f64 y0, f64 sy, int g, i32* __restrict cell) noexcept {
-    const f64 side = g;
-    for (Py_ssize_t p = 0; p < count; ++p) {
-        f64 u = (xs[p] - x0) * sx, v = (ys[p] - y0) * sy;
-        // Bitwise, not short-circuit, so that the loop has no branch.
-        const bool on = (u >= 0) & (u < side) & (v >= 0) & (v < side);
-        // Only in-range values may be converted to an integer.
-        u = on ? u : 0.0;
-        v = on ? v : 0.0;
-        const i32 c = static_cast<i32>(v) * g + static_cast<i32>(u);
-        cell[p] = on ? c : g * g;
-    }
-}
-
-// Where a walk starts, or, with depth < 0, where it is known to end.
-struct start_entry {
-    i32 node;
-    i32 depth;
-};
-
-// A grid of cells over the tree, each holding the deepest node that every
-// point of the cell walks through (or the end of the walk, when the whole
-// cell shares it).  Random points then mostly skip their walk, or its
-// shared prefix, with one table read.
-//
-// Nothing here is approximate.  A cell is the set of coordinates that the
-// lookup's own arithmetic maps to it; since that arithmetic is monotonic, a
-// centre splits the columns into those wholly below it, those wholly at or
-// above it, and at most one that holds both, and which is which is found by
-// mapping the centre and its predecessor with the same arithmetic.  For the
-// finite coordinates a cell holds, `x - cx >= 0` is exactly `x >= cx`.
-// Points outside the grid, infinite or NaN walk from the root.
-class start_table {
-public:
-    // Lays a g x g grid over the root's cell as its children's centres
-    // imply (for a midpoint tree, exactly the root's cell, so the grid lines
-    // fall on centre lines).  False when the tree suggests no usable extent.
-    bool place(const tree_views& t, int g) noexcept {
-        if (t.nodes == 0 || t.is_leaf(0)) return false;
-        const f64 cx0 = t.cx(0), cy0 = t.cy(0);
-        f64 hx = 0, hy = 0;
-        for (const strided_view<i32, 1>* child : {&t.tl, &t.tr, &t.bl, &t.br}) {
-            const i32 c = (*child)(0);
-            if (c < 0 || c >= t.nodes) continue;
-            const f64 dx = std::fabs(t.cx(c) - cx0), dy = std::fabs(t.cy(c) - cy0);
-            if (std::isfinite(dx)) hx = std::max(hx, 2 * dx);
-            if (std::isfinite(dy)) hy = std::max(hy, 2 * dy);
-        }
-        g_ = g;
-        x0_ = cx0 - hx;
-        y0_ = cy0 - hy;
-        sx_ = g / (2 * hx);
-        sy_ = g / (2 * hy);
-        return std::isfinite(x0_) && std::isfinite(y0_) && std::isfinite(sx_) && std::isfinite(sy_) &&
-               sx_ > 0 && sy_ > 0;
-    }
-
-    // Needs place() first.  May throw std::bad_alloc.  One cell past the
-    // grid stands for every point off it: walk from the root.
-    void reserve() {
-        cells_.resize(static_cast<size_t>(g_) * static_cast<size_t>(g_) + 1);
-        cells_.back() = {0, 0};
-    }
-
-    void build(const tree_views& t, i32 max_depth) noexcept {
-        max_depth_ = max_depth;
-        visit(t, 0, 0, 0, g_, 0, g_, 0);
-    }
-
-    // The entries for a block of points.
-    void find(const f64* xs, const f64* ys, Py_ssize_t count, start_entry* out) const noexcept {
-        i32 cell[block];
-        grid_cells(xs, ys, count, x0_, sx_, y0_, sy_, g_, cell);
-        const start_entry* cells = cells_.data();
-        for (Py_ssize_t p = 0; p < count; ++p) out[p] = cells[cell[p]];
-    }
-
-private:
-    // Beyond this many levels a cell's walk just starts where the build
-    // stopped; it bounds the build on cyclic trees with a huge max_depth.
-    static constexpr int max_levels = 32;
-
-    int g_ = 0;
-    f64 x0_ = 0, y0_ = 0, sx_ = 0, sy_ = 0;
-    i32 max_depth_ = 0;
-    std::vector<start_entry> cells_;
-
-    // The cell index find() gives a finite coordinate, with -1 below the
-    // grid and g above it.
-    int index(f64 v, f64 v0, f64 s) const noexcept {
-        const f64 u = (v - v0) * s;
-        if (u < 0) return -1;
-        if (u >= g_) return g_;
-        return static_cast<int>(u);
-    }
-
-    // Splits cells [first, last) of one axis at centre c: those below `lo`
-    // all fail `v - c >= 0`, those from `hi` on all pass, [lo, hi) is mixed.
-    void split(f64 c, f64 v0, f64 s, int first, int last, int& lo, int& hi) const noexcept {
-        if (std::isnan(c)) {  // every comparison with NaN fails
-            lo = hi = last;
-            return;
-        }
-        lo = std::clamp(index(c, v0, s), first, last);
-        hi = std::clamp(index(std::nextafter(c, -std::numeric_limits<f64>::infinity()), v0, s) + 1,
-                        first, last);
-        // Cells narrower than a coordinate step can be empty; give them below.
-        hi = std::max(hi, lo);
-    }
-
-    void fill(int c0, int c1, int r0, int r1, start_entry e) noexcept {
-        for (int r = r0; r < r1; ++r) {
-            start_entry* row = cells_.data() + static_cast<size_t>(r) * static_cast<size_t>(g_);
-            std::fill(row + c0, row + c1, e);
-        }
-    }
-
-    // Every point of columns [c0, c1) x rows [r0, r1) has walked to `node`
-    // at `depth`; the same steps as walk(), applied to the whole block.
-    void visit(const tree_views& t, i32 node, i32 depth, int c0, int c1, int r0, int r1,
-               int level) noexcept {
-        if (c0 >= c1 || r0 >= r1) return;
-        // A bad node is left for the walk itself to find and report.
-        if (node >= t.nodes || level >= max_levels) return fill(c0, c1, r0, r1, {node, depth});
-        if (t.is_leaf(node) || depth >= max_depth_) return fill(c0, c1, r0, r1, {node, -1});
-        int xlo, xhi, ylo, yhi;
-        split(t.cx(node), x0_, sx_, c0, c1, xlo, xhi);
-        split(t.cy(node), y0_, sy_, r0, r1, ylo, yhi);
-        const start_entry here{node, depth};
-        fill(xlo, xhi, r0, r1, here);
-        fill(c0, xlo, ylo, yhi, here);
-        fill(xhi, c1, ylo, yhi, here);
-        const struct {
-            const strided_view<i32, 1>& child;
-            int c0, c1, r0, r1;
-        } quadrants[4] = {{t.bl, c0, xlo, r0, ylo}, {t.br, xhi, c1, r0, ylo},
-                          {t.tl, c0, xlo, yhi, r1}, {t.tr, xhi, c1, yhi, r1}};
-        for (const auto& q : quadrants) {
-            const i32 child = q.child(node);
-            if (child < 0) {
-                fill(q.c0, q.c1, q.r0, q.r1, {child, -1});
-            } else {
-                visit(t, child, depth + 1, q.c0, q.c1, q.r0, q.r1, level + 1);
-            }
-        }
-    }
-};
-
-// The grid side for n points: big enough to settle most walks in one read,
-// small enough that building it costs little beside the points themselves.
-// 0 means walking from the root is cheaper.
-int start_table_side(Py_ssize_t n, Py_ssize_t nodes) noexcept {
-    const Py_ssize_t cells = std::min(n / 4, std::max<Py_ssize_t>(256, 16 * nodes));
-    int g = 512;
-    while (g >= 16 && static_cast<Py_ssize_t>(g) * g > cells) g /= 2;
-    return g >= 16 ? g : 0;
-}
-
-// Walkers gathered before a lockstep pass: enough to keep every lane busy.
-constexpr Py_ssize_t walk_block = 1024;
-
-// The leaf walk for many points, a block at a time: points the table
-// settles are written at once, the rest walk on in lockstep from where
-// their cell's walks part.  Returns false on a bad node, as walk_lockstep.
-bool leaf_walk_blocks(const std::vector<packed_node>& nodes, const start_table* table,
-                      const strided_view<f64, 2>& pts, Py_ssize_t n, i32 max_depth,
-                      std::vector<walker>& pending, const out_view<i32, 1>& out) noexcept {
-    const auto capacity = static_cast<Py_ssize_t>(pending.size());
-    Py_ssize_t count = 0;
-    bool ok = true;
-    for_point_blocks(pts, n, [&](Py_ssize_t start, Py_ssize_t m, const f64* xs, const f64* ys) {
-        if (!ok) return;
-        start_entry e[block];
-        if (table) {
-            table->find(xs, ys, m, e);
-        } else {
-            std::fill(e, e + m, start_entry{0, 0});
-        }
-        for (Py_ssize_t p = 0; p < m; ++p) {
-            if (e[p].depth < 0) {
-                out(start + p) = e[p].node;
-            } else {
-                pending[static_cast<size_t>(count++)] = {start + p, xs[p], ys[p], e[p].node, e[p].depth};
-            }
-        }
-        if (count + block > capacity || start + m == n) {
-            ok = walk_lockstep(nodes, pending.data(), count, max_depth, out);
-            count = 0;
-        }
-    });
-    return ok;
-}
-
-void pack_tree(const tree_views& t, std::vector<packed_node>& nodes) {
-    nodes.resize(static_cast<size_t>(t.nodes));
-    for (Py_ssize_t k = 0; k < t.nodes; ++k) {
-        packed_node& nd = nodes[static_cast<size_t>(k)];
-        nd.cx = t.cx(k);
-        nd.cy = t.cy(k);
-        nd.child[0] = t.bl(k);
-        nd.child[1] = t.br(k);
-        nd.child[2] = t.tl(k);
-        nd.child[3] = t.tr(k);
-        nd.leaf = t.is_leaf(k) != 0;
-        nd.unused = 0;
-    }
-}
 
 struct tree_args {
     buffer_view<f64, 2> pts;
@@ -899,20 +312,8 @@ struct tree_args {
           tl(o[4], "child_tl"), tr(o[5], "child_tr"), bl(o[6], "child_bl"), br(o[7], "child_br") {}
 
     tree_views views() const noexcept {
-        Py_ssize_t nodes = cx.extent(0);
-        for (Py_ssize_t e : {cy.extent(0), is_leaf.extent(0), tl.extent(0), tr.extent(0), bl.extent(0),
-                             br.extent(0)}) {
-            nodes = std::min(nodes, e);
-        }
-        // Node numbers are 32-bit, so nothing past INT32_MAX is addressable anyway.
-        nodes = std::min<Py_ssize_t>(nodes, std::numeric_limits<i32>::max());
-        tree_views t{cx.view(), cy.view(), is_leaf.view(), tl.view(), tr.view(), bl.view(), br.view(), nodes};
-        const strided_view<i32, 1>* by_quadrant[4] = {&bl.view(), &br.view(), &tl.view(), &tr.view()};
-        for (int q = 0; q < 4; ++q) {
-            t.child_data[q] = by_quadrant[q]->data;
-            t.child_stride[q] = by_quadrant[q]->strides[0];
-        }
-        return t;
+        return make_tree_views(cx.view(), cy.view(), is_leaf.view(), tl.view(), tr.view(), bl.view(),
+                               br.view());
     }
 
     void validate(Py_ssize_t n) const {
@@ -959,38 +360,12 @@ PyObject* quadtree_find_leaf(PyObject* module, PyObject* args, PyObject* kwargs)
         const out_view<i32, 1> out_v = writable<i32, 1>(out.get(), out_shape);
 
         const tree_views t = a.views();
-        // Packing and the start table cost a pass over the nodes and the
-        // grid; worth it only when the points outnumber them.
-        std::vector<packed_node> packed;
-        std::vector<walker> pending;
-        start_table table;
-        const bool use_packed = n >= 64 && t.nodes <= n;
-        bool use_table = false;
-        if (use_packed) {
-            pack_tree(t, packed);
-            pending.resize(static_cast<size_t>(walk_block));
-            const int side = start_table_side(n, t.nodes);
-            use_table = side > 0 && table.place(t, side);
-            if (use_table) table.reserve();
-        }
+        leaf_search search;
+        search.prepare(t, n);
         walk_fault fault;
         {
             gil_release nogil;
-            const auto& pv = a.pts.view();
-            if (use_table) table.build(t, max_depth);
-            const bool done =
-                use_packed && leaf_walk_blocks(packed, use_table ? &table : nullptr, pv, n, max_depth,
-                                               pending, out_v);
-            for (Py_ssize_t i = 0; i < n && !done; ++i) {
-                i32 node;
-                int depth;
-                if (!walk(t, pv(i, 0), pv(i, 1), max_depth, node, depth, [](int, i32) {})) {
-                    fault.point = i;
-                    fault.node = node;
-                    break;
-                }
-                out_v(i) = node;
-            }
+            search.run(t, a.pts.view(), n, max_depth, out_v, fault);
         }
         if (fault.point >= 0) raise_bad_node(fault, t.nodes);
         return out.release();
@@ -1025,36 +400,11 @@ PyObject* quadtree_find_chain(PyObject* module, PyObject* args, PyObject* kwargs
 
         const tree_views t = a.views();
         walk_fault fault;
-        bool too_narrow = false;
         {
             gil_release nogil;
-            const auto& pv = a.pts.view();
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                // A path wider than the row is finished without recording so
-                // the error can say how many columns it needed.
-                bool fits = max_cols > 0;
-                auto record = [&](int depth, i32 node) {
-                    if (depth >= max_cols) fits = false;
-                    if (fits) chain_v(i, depth) = node;
-                };
-                if (fits) chain_v(i, 0) = 0;
-                i32 node;
-                int depth;
-                if (!walk(t, pv(i, 0), pv(i, 1), max_depth, node, depth, record)) {
-                    fault.point = i;
-                    fault.node = node;
-                    break;
-                }
-                if (!fits) {
-                    fault.point = i;
-                    fault.width = static_cast<Py_ssize_t>(depth) + 1;
-                    too_narrow = true;
-                    break;
-                }
-                length_v(i) = depth + 1;
-            }
+            find_chains(t, a.pts.view(), n, max_depth, max_cols, chain_v, length_v, fault);
         }
-        if (too_narrow) {
+        if (fault.width > 0) {
             raise_format(PyExc_ValueError,
                          "the path of point %zd needs %zd columns but max_cols is %d", fault.point,
                          fault.width, static_cast<int>(max_cols));
