@@ -20,8 +20,9 @@
 #include <memory>
 #include <vector>
 
+#include "buffer_view.hpp"
 #include "obstacle_loops.hpp"
-#include "pyutil.hpp"
+#include "py_ref.hpp"
 #include "quadtree_walks.hpp"
 #include "ring_test.hpp"
 #include "segment_loops.hpp"

@@ -8,10 +8,11 @@
 // through tp_base.  Our traverse visits the (heap) type, and our dealloc
 // untracks, frees the memory and drops the reference to the type, so an
 // extending type does none of those three things itself.
-#include "pyutil.hpp"
+#include "py_ref.hpp"
 #include "rgj_geometry.hpp"
 
 #include <cstddef>
+#include <cstdint>
 
 namespace {
 

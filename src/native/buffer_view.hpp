@@ -1,9 +1,5 @@
-// Small RAII helpers shared by every extension module of orin.field.
-//
-// Ownership is explicit at construction: `ref::steal` takes a new reference,
-// `ref::borrow` increments a borrowed one.  Failures that leave a Python
-// exception set travel as `error_already_set` and are turned back into a NULL
-// or -1 return at the module boundary (see `guard`).
+// Typed strided views over buffer exporters, checked against the element type
+// and the number of dimensions a kernel declares.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -11,100 +7,16 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <type_traits>
-#include <utility>
 
+#include "py_ref.hpp"
 #include "strided_view.hpp"
 
 namespace orin {
 
-// A Python exception is already set; whoever catches this returns NULL/-1.
-struct error_already_set {};
-
-class ref {
-public:
-    ref() noexcept = default;
-    ref(const ref& other) noexcept : p_(other.p_) { Py_XINCREF(p_); }
-    ref(ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
-    ref& operator=(ref other) noexcept {
-        std::swap(p_, other.p_);
-        return *this;
-    }
-    ~ref() { Py_XDECREF(p_); }
-
-    static ref steal(PyObject* p) noexcept { return ref(p); }
-    static ref borrow(PyObject* p) noexcept {
-        Py_XINCREF(p);
-        return ref(p);
-    }
-
-    PyObject* get() const noexcept { return p_; }
-    // Hands the reference to the caller; this object becomes empty.
-    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
-
-private:
-    explicit ref(PyObject* p) noexcept : p_(p) {}
-    PyObject* p_ = nullptr;
-};
-
-// NULL from the C API means an exception is set.
-inline ref require(PyObject* new_reference) {
-    if (!new_reference) throw error_already_set{};
-    return ref::steal(new_reference);
-}
-
-// -1 from the C API means an exception is set.
-inline int require_ok(int rc) {
-    if (rc < 0) throw error_already_set{};
-    return rc;
-}
-
-[[noreturn]] inline void raise(PyObject* type, const char* message) {
-    PyErr_SetString(type, message);
-    throw error_already_set{};
-}
-
-template <class... Args>
-[[noreturn]] inline void raise_format(PyObject* type, const char* format, Args... args) {
-    PyErr_Format(type, format, args...);
-    throw error_already_set{};
-}
-
-// Runs `body` and converts escaping C++ exceptions into a set Python error,
-// returning `failure` in that case.  Every entry point from Python uses it,
-// so nothing thrown here can unwind into the interpreter.
-template <class R, class F>
-R guard(R failure, F&& body) noexcept {
-    try {
-        return body();
-    } catch (const error_already_set&) {
-        return failure;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return failure;
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
-        return failure;
-    }
-}
-
-// Releases the interpreter lock for its lifetime.  Nothing inside the scope
-// may touch a Python object.
-class gil_release {
-public:
-    gil_release() noexcept : state_(PyEval_SaveThread()) {}
-    ~gil_release() { PyEval_RestoreThread(state_); }
-    gil_release(const gil_release&) = delete;
-    gil_release& operator=(const gil_release&) = delete;
-
-private:
-    PyThreadState* state_;
-};
-
-// ---------------------------------------------------------------------------
-// Typed strided views over buffer exporters.
+// strided_view's extents and strides are filled straight from Py_buffer.
+static_assert(std::is_same_v<Py_ssize_t, std::ptrdiff_t>,
+              "strided_view uses std::ptrdiff_t where the buffer protocol uses Py_ssize_t");
 
 // Element kinds that the kernels accept, with the buffer format codes that
 // carry them.  Exact kind and size are required: nothing is cast.
@@ -142,10 +54,6 @@ inline char native_format_code(const char* format) noexcept {
     if (format[0] == '\0' || format[1] != '\0') return 0;
     return format[0];
 }
-
-// strided_view's extents and strides are filled straight from Py_buffer.
-static_assert(std::is_same_v<Py_ssize_t, std::ptrdiff_t>,
-              "strided_view uses std::ptrdiff_t where the buffer protocol uses Py_ssize_t");
 
 // Holds one acquired buffer and releases it on every exit.  `None` gives a
 // view whose every extent is 0 and which holds nothing.
