@@ -55,8 +55,36 @@ inline char native_format_code(const char* format) noexcept {
     return format[0];
 }
 
-// Holds one acquired buffer and releases it on every exit.  `None` gives a
-// view whose every extent is 0 and which holds nothing.
+// One Py_buffer, released by its destructor once acquired.  It is a member
+// of buffer_view rather than two fields of it because a constructor that
+// throws runs no destructor of its own object, only those of the members
+// already built: a view rejected after PyObject_GetBuffer must still give
+// the buffer back, or the exporter stays pinned (a memoryview that cannot be
+// released, a bytearray that cannot be resized) and keeps a reference.
+class held_buffer {
+public:
+    held_buffer() noexcept = default;
+    ~held_buffer() {
+        if (held_) PyBuffer_Release(&buf_);
+    }
+    held_buffer(const held_buffer&) = delete;
+    held_buffer& operator=(const held_buffer&) = delete;
+
+    void acquire(PyObject* obj, int flags) {
+        require_ok(PyObject_GetBuffer(obj, &buf_, flags));
+        held_ = true;
+    }
+    bool held() const noexcept { return held_; }
+    const Py_buffer& get() const noexcept { return buf_; }
+
+private:
+    Py_buffer buf_{};
+    bool held_ = false;
+};
+
+// A checked typed view of one buffer exporter, holding the buffer for its
+// lifetime.  `None` gives a view whose every extent is 0 and which holds
+// nothing.
 template <class T, int ND>
 class buffer_view {
 public:
@@ -66,33 +94,31 @@ public:
             raise_format(PyExc_TypeError, "%s: expected a %dD %s array, got %.200s", name, ND,
                          element_traits<T>::name, Py_TYPE(obj)->tp_name);
         }
-        require_ok(PyObject_GetBuffer(obj, &buf_, PyBUF_FULL_RO));
-        held_ = true;
-        char code = native_format_code(buf_.format);
-        if (!element_traits<T>::accepts(code) || buf_.itemsize != static_cast<Py_ssize_t>(sizeof(T))) {
+        buf_.acquire(obj, PyBUF_FULL_RO);
+        const Py_buffer& b = buf_.get();
+        char code = native_format_code(b.format);
+        if (!element_traits<T>::accepts(code) || b.itemsize != static_cast<Py_ssize_t>(sizeof(T))) {
             raise_format(PyExc_ValueError,
                          "%s: expected a native-endian %s buffer, got format '%s' with itemsize %zd",
-                         name, element_traits<T>::name, buf_.format ? buf_.format : "B",
-                         buf_.itemsize);
+                         name, element_traits<T>::name, b.format ? b.format : "B", b.itemsize);
         }
-        if (buf_.ndim != ND) {
-            raise_format(PyExc_ValueError, "%s: expected %d dimension(s), got %d", name, ND,
-                         buf_.ndim);
+        if (b.ndim != ND) {
+            raise_format(PyExc_ValueError, "%s: expected %d dimension(s), got %d", name, ND, b.ndim);
         }
-        if (buf_.suboffsets) {
+        if (b.suboffsets) {
             for (int d = 0; d < ND; ++d) {
-                if (buf_.suboffsets[d] >= 0) {
+                if (b.suboffsets[d] >= 0) {
                     raise_format(PyExc_ValueError, "%s: indirect (suboffset) buffers are not supported",
                                  name);
                 }
             }
         }
-        view_.data = static_cast<const char*>(buf_.buf);
+        view_.data = static_cast<const char*>(b.buf);
         for (int d = 0; d < ND; ++d) {
-            view_.shape[d] = buf_.shape[d];
-            view_.strides[d] = buf_.strides ? buf_.strides[d] : 0;
+            view_.shape[d] = b.shape[d];
+            view_.strides[d] = b.strides ? b.strides[d] : 0;
         }
-        if (!buf_.strides) {
+        if (!b.strides) {
             // PyBUF_FULL_RO always asks for strides, but stay correct for a
             // C-contiguous exporter that leaves them out.
             Py_ssize_t step = static_cast<Py_ssize_t>(sizeof(T));
@@ -102,19 +128,15 @@ public:
             }
         }
     }
-    ~buffer_view() {
-        if (held_) PyBuffer_Release(&buf_);
-    }
     buffer_view(const buffer_view&) = delete;
     buffer_view& operator=(const buffer_view&) = delete;
 
-    bool is_none() const noexcept { return !held_; }
+    bool is_none() const noexcept { return !buf_.held(); }
     Py_ssize_t extent(int axis) const noexcept { return view_.shape[axis]; }
     const strided_view<T, ND>& view() const noexcept { return view_; }
 
 private:
-    Py_buffer buf_{};
-    bool held_ = false;
+    held_buffer buf_;
     strided_view<T, ND> view_{};
 };
 

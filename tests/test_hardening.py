@@ -1,0 +1,156 @@
+"""Hostile use of the three extension modules: nothing may crash, leak or hang.
+
+Crashes are provoked in subprocesses (a crash there is a failed assertion
+here, not a dead test run); leaks are counted with sys.getrefcount over many
+rejected calls; threads share inputs; a bounded fuzz throws arbitrary
+arguments at every entry point in-process.
+"""
+
+from __future__ import annotations
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+from typing import Any, Callable, Iterator
+
+import numpy as np
+import pytest
+
+from orin.field import kernels
+
+try:
+    import _testbuffer  # CPython's test exporter: the only common source of suboffsets
+except ImportError:  # pragma: no cover - stripped Python builds
+    _testbuffer = None
+
+
+def run_python(code: str, timeout: float = 120) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=timeout
+    )
+
+
+# ---------------------------------------------------------------------------
+# Valid arguments for every kernel, and what each array parameter must be.
+
+# parameter -> (dtype, ndim), per kernel, in parameter order.
+ARRAYS: dict[str, dict[str, tuple[type, int]]] = {
+    "segment_repulsion_vectors": {
+        "x": (np.float64, 2), "p1": (np.float64, 2), "v": (np.float64, 2),
+        "v_dot_v": (np.float64, 1), "metric": (np.float64, 2),
+    },
+    "point_in_rings": {"pts": (np.float64, 2), "outer": (np.float64, 2)},
+    "point_obstacles_eval_max": {"x": (np.float64, 2), "centers": (np.float64, 2), "inv_repulsions": (np.float64, 3)},
+    "quadtree_find_leaf": {
+        "pts": (np.float64, 2), "cx": (np.float64, 1), "cy": (np.float64, 1), "is_leaf": (np.uint8, 1),
+        "child_tl": (np.int32, 1), "child_tr": (np.int32, 1), "child_bl": (np.int32, 1), "child_br": (np.int32, 1),
+    },
+}
+ARRAYS["quadtree_find_chain"] = ARRAYS["quadtree_find_leaf"]
+KERNELS = list(ARRAYS)
+
+
+def valid_args(name: str, n: int = 6, seed: int = 0) -> dict[str, Any]:
+    rng = np.random.default_rng(seed)
+    pts = rng.uniform(-1, 1, (n, 2))
+    if name == "segment_repulsion_vectors":
+        v = rng.uniform(-1, 1, (3, 2))
+        return dict(x=pts, p1=rng.uniform(-1, 1, (3, 2)), v=v, v_dot_v=(v * v).sum(1),
+                    metric=np.array([[2.0, 0.3], [0.1, 1.0]]))
+    if name == "point_in_rings":
+        outer = np.array([[-2.0, -2], [2, -2], [2, 2], [-2, 2], [-2, -2]])
+        return dict(pts=pts, outer=outer, holes=[np.array([[0.0, 0], [0.5, 0], [0.5, 0.5], [0, 0.5]])])
+    if name == "point_obstacles_eval_max":
+        return dict(x=pts, centers=rng.uniform(-1, 1, (3, 2)), inv_repulsions=np.tile(np.eye(2), (3, 1, 1)))
+    # Root at (0, 0) with four leaf children.
+    tree = dict(
+        cx=np.zeros(5), cy=np.zeros(5), is_leaf=np.array([0, 1, 1, 1, 1], np.uint8),
+        child_tl=np.array([1, -1, -1, -1, -1], np.int32), child_tr=np.array([2, -1, -1, -1, -1], np.int32),
+        child_bl=np.array([3, -1, -1, -1, -1], np.int32), child_br=np.array([4, -1, -1, -1, -1], np.int32),
+    )
+    args = dict(pts=pts, **tree, max_depth=3)
+    if name == "quadtree_find_chain":
+        args["max_cols"] = 3
+    return args
+
+
+def call(name: str, args: dict[str, Any]) -> Any:
+    return getattr(kernels, name)(**args)
+
+
+# ---------------------------------------------------------------------------
+# Leaks: every rejected call gives back every buffer and reference it took.
+
+
+def _wrong_element(dtype: type, ndim: int) -> np.ndarray:
+    other = {np.float64: np.float32, np.int32: np.int64, np.uint8: np.int8}[dtype]
+    return np.zeros((3,) * ndim, other)
+
+
+def _rejected_arrays(dtype: type, ndim: int) -> Iterator[tuple[str, Any]]:
+    """Buffers that the view rules reject after the buffer was taken."""
+    yield "element-type", _wrong_element(dtype, ndim)
+    yield "dimensions", np.zeros((3,) * (ndim + 1), dtype)
+    if np.dtype(dtype).itemsize > 1:
+        yield "byte-order", np.zeros((3,) * ndim, np.dtype(dtype).newbyteorder())
+    if _testbuffer is not None:
+        code = np.dtype(dtype).char
+        items = [np.zeros((), dtype).item()] * 3**ndim
+        yield "suboffsets", _testbuffer.ndarray(items, shape=[3] * ndim, format=code, flags=_testbuffer.ND_PIL)
+
+
+def _rejections() -> Iterator[Any]:
+    for name, params in ARRAYS.items():
+        for param, (dtype, ndim) in params.items():
+            for label, bad in _rejected_arrays(dtype, ndim):
+                yield pytest.param(name, {param: bad}, ValueError, id=f"{name}-{param}-{label}")
+    # Rejections after every array was taken: shapes, integers, the holes list.
+    yield pytest.param("segment_repulsion_vectors", {"v": np.zeros((1, 2))}, ValueError, id="seg-short-v")
+    yield pytest.param("point_obstacles_eval_max", {"x": np.zeros((6, 1))}, ValueError, id="obs-narrow-x")
+    yield pytest.param("point_in_rings", {"holes": ()}, TypeError, id="rings-holes-tuple")
+    yield pytest.param("point_in_rings", {"outer": np.zeros((4, 1))}, ValueError, id="rings-narrow-outer")
+    for name in ("quadtree_find_leaf", "quadtree_find_chain"):
+        yield pytest.param(name, {"max_depth": "3"}, TypeError, id=f"{name}-depth-str")
+        yield pytest.param(name, {"max_depth": 2**40}, OverflowError, id=f"{name}-depth-big")
+        for n in (1, 70):  # the plain walk, and the packed one with its start table
+            bad_node = {"pts": np.full((n, 2), [-0.5, 0.5]), "child_tl": np.array([7, -1, -1, -1, -1], np.int32)}
+            yield pytest.param(name, bad_node, ValueError, id=f"{name}-bad-node-{n}")
+    yield pytest.param("quadtree_find_chain", {"max_cols": 1}, ValueError, id="chain-narrow")
+
+
+@pytest.mark.parametrize("name,bad,exc", list(_rejections()))
+def test_rejected_calls_release_every_argument(name: str, bad: dict[str, Any], exc: type) -> None:
+    args = {**valid_args(name), **bad}
+    before = {k: sys.getrefcount(v) for k, v in args.items()}
+    for _ in range(1000):
+        with pytest.raises(exc):
+            call(name, args)
+    assert {k: sys.getrefcount(v) for k, v in args.items()} == before
+
+
+@pytest.mark.parametrize("name,param", [(n, p) for n, ps in ARRAYS.items() for p in ps])
+def test_rejected_memoryview_can_be_released_and_its_bytearray_resized(name: str, param: str) -> None:
+    dtype, ndim = ARRAYS[name][param]
+    wrong = _wrong_element(dtype, ndim)
+    store = bytearray(wrong.tobytes())
+    view = memoryview(store).cast("B").cast(wrong.dtype.char, wrong.shape)
+    for _ in range(3):
+        with pytest.raises(ValueError):
+            call(name, {**valid_args(name), param: view})
+    view.release()
+    store.extend(b"\0" * 8)  # BufferError while any export is still held
+    assert len(store) == wrong.nbytes + 8
+
+
+def test_hole_rejected_in_the_hole_pass_is_released() -> None:
+    # Contiguous float64 passes the conversion unchanged, so the view that the
+    # hole pass rejects is of this very array.
+    hole = np.zeros((4, 2, 1))
+    args = dict(valid_args("point_in_rings"), pts=np.zeros((3, 2)), holes=[hole])
+    before = sys.getrefcount(hole)
+    for _ in range(1000):
+        with pytest.raises(ValueError, match=r"holes\[0\]"):
+            kernels.point_in_rings(**args)
+    assert sys.getrefcount(hole) == before
