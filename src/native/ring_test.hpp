@@ -84,6 +84,11 @@ public:
     }
 
     // Needs a successful build().
+    // Memory held by the index, in bytes.
+    std::size_t nbytes() const noexcept {
+        return start_.capacity() * sizeof(start_[0]) + edges_.capacity() * sizeof(edges_[0]);
+    }
+
     int contains(double x, double y) const noexcept {
         if (!(y >= ymin_ && y < ymax_)) return 0;
         const std::ptrdiff_t b = band_of(y);

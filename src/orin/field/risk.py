@@ -10,6 +10,8 @@ obstacle.
 from __future__ import annotations
 
 import math
+import numbers
+import operator
 import os
 from collections.abc import Callable, Iterable, Mapping
 from typing import Any
@@ -17,31 +19,24 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from orin.field.kernels import point_obstacles_eval_max
-from orin.field.scene import (
-    SceneError,
-    _registry,
-    example_scene,
-    features_of,
-    load_scene,
-    obstacles_from_features,
-)
+from orin.field.scene import SceneError, example_scene, features_of, load_scene, obstacles_from_features
+from orin.field.scene_compiler import compile_obstacles
 
-__all__ = ["DEFAULT_CUTOFF", "RiskField", "SceneError", "example_scene", "load_scene"]
+__all__ = ["DEFAULT_CUTOFF", "PROJECTIONS", "RiskField", "SceneError", "example_scene", "load_scene"]
 
 #: Contributions below this value may be dropped (see :class:`RiskField`).
 DEFAULT_CUTOFF = 1e-12
 
-#: Points per chunk: big enough to amortise the per-obstacle Python calls,
-#: small enough that per-chunk temporaries stay in the tens of megabytes.
+#: The ways a segment's candidate point may be chosen (see :class:`RiskField`).
+PROJECTIONS = ("euclidean", "metric")
+
+#: Points per chunk where obstacles are evaluated through their own ``eval``:
+#: bounds the temporaries of those calls.
 DEFAULT_CHUNK_SIZE = 1 << 16
 
-# Point columns the pure-NumPy gradient path compares per pass: bounds its
-# (chunk, columns) temporaries however many point obstacles a scene has.
-_POINT_BLOCK = 256
-
-# Boxes are widened by this relative margin so that rounding in an obstacle's
-# own distance computation can never put a skipped value above the cut-off.
+# Boxes of obstacles evaluated through their own eval are widened by this
+# relative margin, so that rounding in the obstacle's own distance
+# computation can never put a skipped value above the cut-off.
 _RADIUS_MARGIN = 1e-6
 
 ProgressCallback = Callable[[int], Any]
@@ -79,12 +74,42 @@ def _bbox_of(obstacle: Any) -> NDArray[np.float64] | None:
     return np.concatenate([box.min(0), box.max(0)])
 
 
-def _is_plain(obstacle: Any, cls: type | None) -> bool:
-    """True when ``obstacle`` is ``cls`` or a subclass that keeps its field."""
-    if cls is None or not isinstance(obstacle, cls):
-        return False
-    kind = type(obstacle)
-    return all(getattr(kind, name) is getattr(cls, name) for name in ("eval", "squared_dist"))
+def _default_threads() -> int:
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except (AttributeError, OSError):
+        return max(1, os.cpu_count() or 1)
+
+
+def _check_cutoff(cutoff: Any) -> float:
+    if isinstance(cutoff, bool) or not isinstance(cutoff, numbers.Real):
+        raise TypeError(f"cutoff must be a real number, got {type(cutoff).__name__}")
+    value = float(cutoff)
+    if not 0.0 <= value < 1.0:
+        raise ValueError(f"cutoff must lie in [0, 1), got {cutoff!r}")
+    return value
+
+
+def _check_projection(projection: Any) -> str:
+    if not isinstance(projection, str):
+        raise TypeError(f"projection must be a str, got {type(projection).__name__}")
+    if projection not in PROJECTIONS:
+        raise ValueError(f"projection must be 'euclidean' or 'metric', got {projection!r}")
+    return projection
+
+
+def _check_threads(threads: Any) -> int:
+    if threads is None:
+        return _default_threads()
+    if isinstance(threads, bool):
+        raise TypeError("threads must be a positive integer or None, got bool")
+    try:
+        count = operator.index(threads)
+    except TypeError:
+        raise TypeError(f"threads must be a positive integer or None, got {type(threads).__name__}") from None
+    if not 1 <= count <= 1024:
+        raise ValueError(f"threads must lie in 1..1024, got {count}")
+    return count
 
 
 class RiskField:
@@ -101,27 +126,41 @@ class RiskField:
     cutoff : float, optional
         Contributions certainly below this value may be dropped.  0 evaluates
         every obstacle at every point.
+    projection : {"euclidean", "metric"}, optional
+        How a line's or a boundary's nearest point is found.  "euclidean", the
+        geometries' own rule: each segment offers the Euclidean projection of
+        the query point, and the obstacle's metric chooses among those
+        candidates.  "metric": the exact nearest point in the obstacle's own
+        metric, so that the field is ``exp(-d**2)`` with d the true metric
+        distance to the obstacle.
+    threads : int, optional
+        Native threads a query is split over; all the cores this process may
+        use by default.  The results are the same, bit for bit, for any count.
     chunk_size : int, optional
-        Points evaluated together; bounds the temporary memory.
+        Points per call to an obstacle evaluated through its own ``eval``.
 
     Notes
     -----
-    Skipping.  Obstacle k is evaluated only at points inside its bounding box
-    widened on every side by ``r_k = sqrt(-ln(cutoff) / lambda_k)``, lambda_k
-    the smallest eigenvalue of its metric (``inv_repulsion``).  Outside that
-    box its squared distance exceeds ``-ln(cutoff)`` in any direction, so its
-    field is below ``cutoff``.  Hence ``eval`` equals the unskipped maximum
-    wherever that maximum is at least ``cutoff``; elsewhere it lies between 0
-    and the unskipped maximum.  With the default of 1e-12, values below 1e-12
-    may read as 0.
+    Compilation.  Every obstacle that describes its field through
+    ``field_elements`` (all the package's geometries, collections included)
+    is compiled at construction into one native scene: its point centres,
+    boundary segments and polygons, indexed by a bounding-volume hierarchy.
+    A query visits, for each point, only the elements that can still matter,
+    so its cost follows the few obstacles near each point rather than the
+    size of the scene.  Other obstacles (anything else with ``eval``, or a
+    subclass with a field of its own) are evaluated through their ``eval``,
+    as before, at the points inside their widened bounding box.
 
-    Point and MultiPoint obstacles are evaluated together by one call of the
-    fused kernel ``point_obstacles_eval_max`` per chunk, in each obstacle's
-    ``inv_repulsion``; the others through their own ``eval``.
+    Skipping.  An element is skipped only where its field is certainly below
+    ``cutoff`` or certainly below a nearer element's.  Hence ``eval`` equals
+    the maximum of every obstacle's own ``eval`` wherever that maximum is at
+    least ``cutoff`` (to a few ulp: the exponential may round differently);
+    elsewhere it lies between 0 and that maximum.  With the default of 1e-12,
+    values below 1e-12 may read as 0.  Ties between obstacles go to the one
+    listed first.
 
-    The obstacles' metrics and boxes are read once, at construction: after
-    changing an obstacle (``set_repulsion``, ``set_coordinates``) build a new
-    RiskField.
+    The obstacles are read once, at construction: after changing one
+    (``set_repulsion``, ``set_coordinates``) build a new RiskField.
 
     Query points with a NaN coordinate get NaN (value and gradient); points
     with an infinite coordinate and no NaN are infinitely far from every
@@ -133,18 +172,47 @@ class RiskField:
         obstacles: Mapping[str, Any] | str | os.PathLike[str] | Iterable[Any],
         *,
         cutoff: float = DEFAULT_CUTOFF,
+        projection: str = "euclidean",
+        threads: int | None = None,
         chunk_size: int = DEFAULT_CHUNK_SIZE,
     ) -> None:
-        cutoff = float(cutoff)
-        if not 0.0 <= cutoff < 1.0:
-            raise ValueError(f"cutoff must lie in [0, 1), got {cutoff!r}")
-        chunk_size = int(chunk_size)
-        if chunk_size < 1:
-            raise ValueError(f"chunk_size must be at least 1, got {chunk_size}")
-        self.cutoff = cutoff
-        self.chunk_size = chunk_size
+        self.cutoff = _check_cutoff(cutoff)
+        self.projection = _check_projection(projection)
+        self._threads_arg = threads
+        self.threads = _check_threads(threads)
+        chunk = operator.index(chunk_size)
+        if chunk < 1:
+            raise ValueError(f"chunk_size must be at least 1, got {chunk}")
+        self.chunk_size = chunk
         self.obstacles: tuple[Any, ...] = tuple(self._collect(obstacles))
-        self._prepare()
+        self._scene, fallback = compile_obstacles(self.obstacles, cutoff=self.cutoff, projection=self.projection)
+        log_cut = -math.log(self.cutoff) if self.cutoff > 0.0 else math.inf
+        self._others: list[tuple[int, NDArray[np.float64] | None]] = []
+        for k in fallback:
+            obstacle = self.obstacles[k]
+            lam = _metric_floor(obstacle)
+            radius = math.sqrt(log_cut / lam) * (1.0 + _RADIUS_MARGIN) if lam > 0 else math.inf
+            box = _bbox_of(obstacle)
+            if box is not None and math.isfinite(radius):
+                box = box + np.array([-radius, -radius, radius, radius])
+            else:
+                box = None
+            self._others.append((k, box))
+
+    @classmethod
+    def _restore(cls, obstacles: tuple[Any, ...], options: dict[str, Any]) -> RiskField:
+        return cls(obstacles, **options)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # The compiled scene is rebuilt from the obstacles on load: they
+        # pickle small, and the index is cheap to build again.
+        options = {
+            "cutoff": self.cutoff,
+            "projection": self.projection,
+            "threads": self._threads_arg,
+            "chunk_size": self.chunk_size,
+        }
+        return (RiskField._restore, (self.obstacles, options))
 
     # -- construction --------------------------------------------------------
 
@@ -167,60 +235,21 @@ class RiskField:
                 raise TypeError(f"obstacle {index} ({type(item).__name__}) has no eval method")
         return obstacles
 
-    def _prepare(self) -> None:
-        types = _registry()
-        point_cls = types.get("Point")
-        multipoint_cls = types.get("MultiPoint")
-        log_cut = -math.log(self.cutoff) if self.cutoff > 0.0 else math.inf
-
-        centers: list[NDArray[np.float64]] = []
-        metrics: list[NDArray[np.float64]] = []
-        owners: list[int] = []
-        radii: list[float] = []
-        others: list[tuple[int, NDArray[np.float64] | None]] = []
-        for k, obstacle in enumerate(self.obstacles):
-            lam = _metric_floor(obstacle)
-            radius = math.sqrt(log_cut / lam) * (1.0 + _RADIUS_MARGIN) if lam > 0 else math.inf
-            if _is_plain(obstacle, point_cls) or _is_plain(obstacle, multipoint_cls):
-                pts = np.asarray(obstacle.coordinates, dtype=np.float64).reshape(-1, 2)
-                metric = np.asarray(obstacle.inv_repulsion, dtype=np.float64).reshape(2, 2)
-                centers.append(pts)
-                metrics.append(np.broadcast_to(metric, (len(pts), 2, 2)))
-                owners.extend([k] * len(pts))
-                radii.extend([radius] * len(pts))
-                continue
-            box = _bbox_of(obstacle)
-            if box is not None and math.isfinite(radius):
-                box = box + np.array([-radius, -radius, radius, radius])
-            else:
-                box = None
-            others.append((k, box))
-
-        self._centers = np.ascontiguousarray(np.concatenate(centers) if centers else np.zeros((0, 2)))
-        self._metrics = np.ascontiguousarray(np.concatenate(metrics) if metrics else np.zeros((0, 2, 2)))
-        self._owners = np.asarray(owners, dtype=np.intp)
-        radius_arr = np.asarray(radii, dtype=np.float64)
-        self._point_boxes = np.column_stack(
-            [self._centers - radius_arr[:, None], self._centers + radius_arr[:, None]]
-        ) if len(radii) else np.zeros((0, 4))
-        # grad_matrix per point column, for the gradient of point obstacles.
-        self._point_grads = np.ascontiguousarray(
-            np.stack([self._grad_matrix_of(self.obstacles[k]) for k in owners])
-            if owners else np.zeros((0, 2, 2))
-        )
-        self._others = others
-
-    @staticmethod
-    def _grad_matrix_of(obstacle: Any) -> NDArray[np.float64]:
-        return np.asarray(obstacle.grad_matrix, dtype=np.float64).reshape(2, 2)
-
     # -- queries ---------------------------------------------------------------
 
     def __len__(self) -> int:
         return len(self.obstacles)
 
     def __repr__(self) -> str:
-        return f"RiskField({len(self.obstacles)} obstacles, cutoff={self.cutoff:g})"
+        return (
+            f"RiskField({len(self.obstacles)} obstacles, cutoff={self.cutoff:g}, "
+            f"projection={self.projection!r})"
+        )
+
+    @property
+    def index_nbytes(self) -> int:
+        """Memory held by the compiled scene and its spatial index, in bytes."""
+        return int(self._scene.nbytes)
 
     @property
     def bbox(self) -> NDArray[np.float64]:
@@ -273,7 +302,8 @@ class RiskField:
         x : array_like, shape (N, 2)
             Query points, x in column 0 and y in column 1.
         progress : callable, optional
-            Called with the number of points finished after each chunk.
+            Called from the calling thread, during the call, with the number
+            of points finished since its last call; the counts add up to N.
 
         Returns
         -------
@@ -281,57 +311,76 @@ class RiskField:
             float64 risk values; see the class notes for the cut-off and for
             non-finite points.
         """
-        pts = _as_points(x)
-        out = np.empty(len(pts))
-        for start in range(0, len(pts), self.chunk_size):
-            stop = min(start + self.chunk_size, len(pts))
-            out[start:stop] = self._eval_chunk(pts[start:stop])
-            if progress is not None:
-                progress(stop - start)
-        return out
+        value, _, _, _ = self._query(_as_points(x), progress, value=True)
+        return value
 
     def gradient(self, x: ArrayLike, *, progress: ProgressCallback | None = None) -> NDArray[np.float64]:
-        """Gradient of the risk with respect to the query point.
+        """Gradient of the risk with respect to the query point: the derivative of ``eval``.
 
-        At each point it is the gradient of the obstacle whose field attains the
-        maximum (ties go to the obstacle listed first).  For Point and
-        MultiPoint obstacles that is ``-f * grad_matrix @ (x - c)``, c the
-        nearest centre, f the field value and ``grad_matrix`` = 2 R^-1.  A
-        collection answers with its own ``gradient``.  Any other obstacle gives
-        ``-f * grad_matrix @ repulsion_vector(x)``, the same rule with its
-        repulsion vector.
+        At each point it is the derivative of the field of the obstacle that
+        attains the maximum (ties go to the obstacle listed first), f its value
+        and G its gradient matrix (``grad_matrix`` = 2 R^-1, the derivative
+        of vᵀ R^-1 v):
 
-        That rule is the exact derivative of the field for points, for
-        isotropic metrics, and wherever the nearest point of a line or a
-        polygon boundary is a vertex.  Where it falls inside a segment under an
-        anisotropic metric, the nearest point is the Euclidean projection
-        (which slides along the segment as x moves), and the rule gives the
-        metric-weighted repulsion direction rather than the derivative.  Inside
-        a polygon it is 0, as is the field's.
+        - at a point centre, a vertex, a segment's end, or with
+          ``projection="metric"`` anywhere: ``-f * G @ v``, v the repulsion
+          vector (the nearest point does not move to first order);
+        - inside a segment under ``projection="euclidean"``: the projection
+          slides along the segment as x moves, so it is
+          ``-f * (I - u uᵀ) @ G @ v``, u the segment's direction;
+        - inside a polygon: 0, as is the field's.
 
-        Points where every obstacle was skipped (the field there is below
-        ``cutoff``) get 0; points with a NaN coordinate get NaN.
+        An obstacle evaluated through its own ``eval`` answers with its own
+        ``gradient`` when it has one, else ``-f * grad_matrix @
+        repulsion_vector(x)``.  Points where no obstacle reaches ``cutoff``
+        get 0 (or the exact gradient of a value that was kept); points with a
+        NaN coordinate get NaN.
 
         Parameters
         ----------
         x : array_like, shape (N, 2)
             Query points.
         progress : callable, optional
-            Called with the number of points finished after each chunk.
+            As for :meth:`eval`.
 
         Returns
         -------
         numpy.ndarray, shape (N, 2)
             float64 gradient (d/dx, d/dy) per point.
         """
+        _, gradient, _, _ = self._query(_as_points(x), progress, gradient=True)
+        return gradient
+
+    def nearest(
+        self, x: ArrayLike, *, progress: ProgressCallback | None = None
+    ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+        """Which obstacle gives each point its risk, and from where.
+
+        Parameters
+        ----------
+        x : array_like, shape (N, 2)
+            Query points.
+        progress : callable, optional
+            As for :meth:`eval`.
+
+        Returns
+        -------
+        index : numpy.ndarray of int64, shape (N,)
+            The obstacle (its position in ``obstacles``) whose field gives
+            ``eval``'s value; -1 where no obstacle reaches ``cutoff`` and for
+            points with a non-finite coordinate.
+        point : numpy.ndarray of float64, shape (N, 2)
+            The point of that obstacle whose repulsion vector gives the value:
+            the query point itself inside a polygon; NaN where the index is -1
+            (and for obstacles evaluated through their own ``eval`` that have
+            no ``repulsion_vector``).
+        """
         pts = _as_points(x)
-        out = np.empty((len(pts), 2))
-        for start in range(0, len(pts), self.chunk_size):
-            stop = min(start + self.chunk_size, len(pts))
-            out[start:stop] = self._gradient_chunk(pts[start:stop])
-            if progress is not None:
-                progress(stop - start)
-        return out
+        value, _, owner, point = self._query(pts, progress, value=True, nearest=True)
+        lost = ~(value >= self.cutoff)
+        owner[lost] = -1
+        point[lost] = np.nan
+        return owner, point
 
     def grid(
         self,
@@ -349,71 +398,124 @@ class RiskField:
         shape : (ny, nx)
             Number of rows and columns, NumPy order, each at least 1.
         progress : callable, optional
-            Called with the number of points finished after each chunk.
+            As for :meth:`eval`; the counts add up to ny * nx.
 
         Returns
         -------
         numpy.ndarray, shape (ny, nx)
             ``out[i, j]`` is the risk at ``(xs[j], ys[i])`` with
             ``xs = np.linspace(xmin, xmax, nx)`` and
-            ``ys = np.linspace(ymin, ymax, ny)``.  Row 0 is the southern edge
-            (y = ymin) and x grows along a row: show it with
-            ``imshow(..., origin="lower")``.
+            ``ys = np.linspace(ymin, ymax, ny)``, exactly what :meth:`eval`
+            gives at that point.  Row 0 is the southern edge (y = ymin) and x
+            grows along a row: show it with ``imshow(..., origin="lower")``.
         """
         xmin, ymin, xmax, ymax = _as_bounds(bounds)
         ny, nx = _as_shape(shape)
         xs = np.linspace(xmin, xmax, nx)
         ys = np.linspace(ymin, ymax, ny)
-        total = nx * ny
-        out = np.empty(total)
+        if not self._others:
+            out = np.empty(ny * nx)
+            self._scene.query_grid(xs, ys, out, self.threads, progress)
+            return out.reshape(ny, nx)
+        out = np.empty(ny * nx)
         # Rows are produced per chunk, so a large grid never holds all its
-        # points at once; chunks of whole rows are also compact in space,
-        # which is what makes the box skipping effective.
+        # points at once.
         rows_per_chunk = max(1, self.chunk_size // nx)
         for r0 in range(0, ny, rows_per_chunk):
             r1 = min(r0 + rows_per_chunk, ny)
             gx, gy = np.meshgrid(xs, ys[r0:r1])
             chunk = np.column_stack([gx.ravel(), gy.ravel()])
-            out[r0 * nx : r1 * nx] = self._eval_chunk(chunk)
+            out[r0 * nx : r1 * nx] = self.eval(chunk)
             if progress is not None:
                 progress(len(chunk))
         return out.reshape(ny, nx)
 
-    # -- per-chunk work ----------------------------------------------------------
+    # -- the work ----------------------------------------------------------------
 
-    def _eval_chunk(self, pts: NDArray[np.float64]) -> NDArray[np.float64]:
-        out = np.zeros(len(pts))
+    def _query(
+        self,
+        pts: NDArray[np.float64],
+        progress: ProgressCallback | None,
+        *,
+        value: bool = False,
+        gradient: bool = False,
+        nearest: bool = False,
+    ) -> tuple[Any, Any, Any, Any]:
+        n = len(pts)
+        # Obstacles outside the engine are merged by value, obstacle index
+        # breaking ties, so the engine's winner is needed whenever they are.
+        merging = bool(self._others)
+        out_value = np.empty(n) if (value or merging) else None
+        out_gradient = np.empty((n, 2)) if gradient else None
+        out_owner = np.empty(n, dtype=np.int64) if (nearest or (merging and gradient)) else None
+        out_point = np.empty((n, 2)) if nearest else None
+        if not merging:
+            self._scene.query(pts, out_value, out_gradient, out_owner, out_point, self.threads, progress)
+            return out_value, out_gradient, out_owner, out_point
+        for start in range(0, n, self.chunk_size):
+            stop = min(start + self.chunk_size, n)
+            rows = slice(start, stop)
+            chunk = pts[rows]
+            self._scene.query(
+                chunk,
+                None if out_value is None else out_value[rows],
+                None if out_gradient is None else out_gradient[rows],
+                None if out_owner is None else out_owner[rows],
+                None if out_point is None else out_point[rows],
+                self.threads,
+                None,
+            )
+            self._merge_others(
+                chunk,
+                out_value[rows] if out_value is not None else None,
+                None if out_gradient is None else out_gradient[rows],
+                None if out_owner is None else out_owner[rows],
+                None if out_point is None else out_point[rows],
+            )
+            if progress is not None:
+                progress(stop - start)
+        return out_value, out_gradient, out_owner, out_point
+
+    def _merge_others(
+        self,
+        pts: NDArray[np.float64],
+        value: Any,
+        gradient: Any,
+        owner: Any,
+        point: Any,
+    ) -> None:
+        """Folds the obstacles outside the engine into its results, in place."""
         finite = np.isfinite(pts).all(axis=1)
-        if not finite.all():
-            out[np.isnan(pts).any(axis=1)] = np.nan
-            idx = np.flatnonzero(finite)
-            if len(idx):
-                out[idx] = self._eval_finite(pts[idx])
-            return out
-        if len(pts):
-            out = self._eval_finite(pts)
-        return out
-
-    def _eval_finite(self, pts: NDArray[np.float64]) -> NDArray[np.float64]:
-        lo = pts.min(axis=0)
-        hi = pts.max(axis=0)
-        near = _boxes_touching(self._point_boxes, lo, hi)
-        if near.all():
-            out = point_obstacles_eval_max(pts, self._centers, self._metrics)
-        elif near.any():
-            sel = np.flatnonzero(near)
-            out = point_obstacles_eval_max(pts, self._centers[sel], self._metrics[sel])
-        else:
-            out = np.zeros(len(pts))
+        idx = np.flatnonzero(finite)
+        if len(idx) == 0:
+            return
+        sub = pts[idx]
+        lo = sub.min(axis=0)
+        hi = sub.max(axis=0)
         for k, box in self._others:
-            idx = _points_in_box(pts, box, lo, hi)
-            if idx is None:
-                values = self._obstacle_values(k, pts)
-                np.maximum(out, values, out=out)
-            elif len(idx):
-                values = self._obstacle_values(k, pts[idx])
-                out[idx] = np.maximum(out[idx], values)
-        return out
+            rows = _points_in_box(sub, box, lo, hi)
+            rows = np.arange(len(sub)) if rows is None else rows
+            if len(rows) == 0:
+                continue
+            at = idx[rows]
+            q = pts[at]
+            values = self._obstacle_values(k, q)
+            cur = value[at]
+            take = values > cur
+            if owner is not None:
+                take |= (values == cur) & (values > 0.0) & (owner[at] > k)
+            # A zero field never wins over "no obstacle".
+            take &= values > 0.0
+            if not take.any():
+                continue
+            won = at[take]
+            value[won] = values[take]
+            if owner is not None:
+                owner[won] = k
+            if gradient is not None:
+                gradient[won] = self._obstacle_gradient(k, pts[won], values[take])
+            if point is not None:
+                point[won] = self._obstacle_point(k, pts[won])
 
     def _obstacle_values(self, k: int, pts: NDArray[np.float64]) -> NDArray[np.float64]:
         values = np.asarray(self.obstacles[k].eval(pts), dtype=np.float64).reshape(-1)
@@ -424,93 +526,20 @@ class RiskField:
             )
         return values
 
-    def _gradient_chunk(self, pts: NDArray[np.float64]) -> NDArray[np.float64]:
-        grad = np.zeros((len(pts), 2))
-        finite = np.isfinite(pts).all(axis=1)
-        grad[np.isnan(pts).any(axis=1)] = np.nan
-        idx = np.flatnonzero(finite)
-        if len(idx) == 0:
-            return grad
-        sub = pts[idx]
-        best, owner, nearest = self._argmax_finite(sub)
-        g = np.zeros((len(sub), 2))
+    def _obstacle_gradient(self, k: int, pts: NDArray[np.float64], f: NDArray[np.float64]) -> NDArray[np.float64]:
+        obstacle = self.obstacles[k]
+        own = getattr(obstacle, "gradient", None)
+        if callable(own):
+            return np.asarray(own(pts), dtype=np.float64).reshape(len(pts), 2)
+        v = np.asarray(obstacle.repulsion_vector(pts), dtype=np.float64).reshape(len(pts), 2)
+        g = np.asarray(obstacle.grad_matrix, dtype=np.float64).reshape(2, 2)
+        return -f[:, None] * (v @ g.T)
 
-        # Point and MultiPoint winners: the nearest centre is already known.
-        won = np.flatnonzero(nearest >= 0)
-        if len(won):
-            col = nearest[won]
-            v = sub[won] - self._centers[col]
-            g[won] = -best[won, None] * np.einsum("nij,nj->ni", self._point_grads[col], v)
-
-        for k, _box in self._others:
-            rows = np.flatnonzero((owner == k) & (nearest < 0))
-            if len(rows) == 0:
-                continue
-            obstacle = self.obstacles[k]
-            q = sub[rows]
-            own = getattr(obstacle, "gradient", None)
-            if callable(own):
-                gk = np.asarray(own(q), dtype=np.float64).reshape(len(rows), 2)
-            else:
-                v = np.asarray(obstacle.repulsion_vector(q), dtype=np.float64).reshape(len(rows), 2)
-                gk = -best[rows, None] * (v @ self._grad_matrix_of(obstacle).T)
-            g[rows] = gk
-        grad[idx] = g
-        return grad
-
-    def _argmax_finite(
-        self, pts: NDArray[np.float64]
-    ) -> tuple[NDArray[np.float64], NDArray[np.intp], NDArray[np.intp]]:
-        """Per point: the largest field, its obstacle, and for point obstacles the centre column.
-
-        Owner -1 means every obstacle was skipped; ``nearest`` is -1 unless the
-        winner is a Point or MultiPoint.  Ties go to the lower obstacle index,
-        whatever order the groups are visited in.
-        """
-        n = len(pts)
-        best = np.zeros(n)
-        owner = np.full(n, -1, dtype=np.intp)
-        nearest = np.full(n, -1, dtype=np.intp)
-
-        def merge(rows: NDArray[np.intp], values: NDArray[np.float64], who: NDArray[np.intp]) -> NDArray[np.bool_]:
-            cur_v, cur_o = best[rows], owner[rows]
-            take = (values > cur_v) | ((values == cur_v) & (cur_o >= 0) & (who < cur_o))
-            # A zero field never wins over "no obstacle": it would give the
-            # gradient of a value that the skipping may already have dropped.
-            take &= values > 0.0
-            hit = rows[take]
-            best[hit] = values[take]
-            owner[hit] = who[take]
-            return take
-
-        lo = pts.min(axis=0)
-        hi = pts.max(axis=0)
-        cols = np.flatnonzero(_boxes_touching(self._point_boxes, lo, hi))
-        all_rows = np.arange(n)
-        for b0 in range(0, len(cols), _POINT_BLOCK):
-            block = cols[b0 : b0 + _POINT_BLOCK]
-            diff = pts[:, None, :] - self._centers[block][None, :, :]
-            d2 = np.einsum("nbi,bij,nbj->nb", diff, self._metrics[block], diff)
-            # NaN distances never win, as in the fused kernel.
-            d2 = np.where(np.isnan(d2), np.inf, d2)
-            j = np.argmin(d2, axis=1)
-            values = np.exp(-d2[all_rows, j])
-            take = merge(all_rows, values, self._owners[block[j]])
-            nearest[take] = block[j[take]]
-
-        for k, box in self._others:
-            idx = _points_in_box(pts, box, lo, hi)
-            rows = all_rows if idx is None else idx
-            if len(rows) == 0:
-                continue
-            values = self._obstacle_values(k, pts[rows])
-            take = merge(rows, values, np.full(len(rows), k, dtype=np.intp))
-            nearest[rows[take]] = -1
-        return best, owner, nearest
-
-
-def _boxes_touching(boxes: NDArray[np.float64], lo: NDArray[np.float64], hi: NDArray[np.float64]) -> NDArray[np.bool_]:
-    return (boxes[:, 0] <= hi[0]) & (boxes[:, 2] >= lo[0]) & (boxes[:, 1] <= hi[1]) & (boxes[:, 3] >= lo[1])
+    def _obstacle_point(self, k: int, pts: NDArray[np.float64]) -> NDArray[np.float64]:
+        rv = getattr(self.obstacles[k], "repulsion_vector", None)
+        if not callable(rv):
+            return np.full((len(pts), 2), np.nan)
+        return pts - np.asarray(rv(pts), dtype=np.float64).reshape(len(pts), 2)
 
 
 def _points_in_box(

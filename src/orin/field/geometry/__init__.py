@@ -23,6 +23,7 @@ import numpy.typing as npt
 
 from orin.field import kernels
 from orin.field.geometry.base import MultiRGJGeometry, RGJGeometry
+from orin.field.obstacle import FieldGroup, PointGroup, PolygonGroup, SegmentGroup
 
 __all__ = [
     "LineString",
@@ -270,6 +271,10 @@ def _all_positions(coordinates: Any) -> FloatArray:
 
 # --- the member geometries ----------------------------------------------------------------
 
+# The methods whose rule field_elements describes: a subclass that replaces
+# any of them has a field of its own and is evaluated through eval.
+_FIELD_METHODS = ("squared_dist", "repulsion_vector", "get_dist_matrix")
+
 
 class _Member:
     """Behaviour shared by the six kinds; each kind only says how to read its
@@ -451,6 +456,30 @@ class _Member:
         v = self.repulsion_vector(x, True, scaled=scaled, inverted=inverted)
         return _quadratic_form(v, metric)
 
+    def field_elements(self) -> list[FieldGroup] | None:
+        """The geometry's field as elements for RiskField to compile.
+
+        Point sets give their centres, lines and polygon boundaries their
+        segments, polygons their rings; all measured in ``inv_repulsion``,
+        as ``squared_dist`` measures them.  None when a subclass replaces
+        one of the methods that field is computed by.
+        """
+        kind = type(self)
+        if kind.eval is not RGJGeometry.eval or any(
+            getattr(kind, name) is not getattr(_Member, name) for name in _FIELD_METHODS
+        ):
+            return None
+        metric = np.asarray(self.inv_repulsion, dtype=np.float64)
+        gradient = np.asarray(self.grad_matrix, dtype=np.float64)
+        whole = self._whole
+        if isinstance(whole, _PointSet):
+            return [PointGroup(whole.centers, metric, gradient)]
+        groups: list[FieldGroup] = [
+            PolygonGroup(outer, [np.asarray(h, dtype=np.float64) for h in holes]) for outer, holes in whole.areas
+        ]
+        groups.append(SegmentGroup(whole.p1, whole.v, whole.v_dot_v, metric, gradient))
+        return groups
+
     def in_bbox(self, x: npt.ArrayLike) -> bool:
         """Whether the single point `x` = (x, y) lies inside the closed ``bbox``."""
         point = np.asarray(x, dtype=np.float64)
@@ -604,3 +633,28 @@ except ImportError:
 else:
     _RGJ_TYPES["GeometryCollection"] = GeometryCollectionRGJ
     __all__.append("GeometryCollectionRGJ")
+
+    def _collection_field_elements(self: Any) -> list[FieldGroup] | None:
+        """The collection's field as elements for RiskField to compile.
+
+        A collection's squared distance is the smallest of its members', each
+        in the member's own metric, so its elements are its members'.  None
+        when a member cannot describe its own field, or when a subclass
+        replaces one of the methods the field is computed by.
+        """
+        kind = type(self)
+        if kind.eval is not RGJGeometry.eval or any(
+            getattr(kind, name) is not getattr(GeometryCollectionRGJ, name) for name in _FIELD_METHODS
+        ):
+            return None
+        groups: list[FieldGroup] = []
+        for member in self.rgjs or ():
+            describe = getattr(member, "field_elements", None)
+            part = describe() if callable(describe) else None
+            if part is None:
+                return None
+            groups.extend(part)
+        return groups
+
+    # The collection is a C type; this one glue method is Python's job.
+    GeometryCollectionRGJ.field_elements = _collection_field_elements  # type: ignore[attr-defined]

@@ -1,0 +1,234 @@
+// Feeding a compiled scene: query points cut into spatially compact blocks,
+// spread over native threads.
+//
+// Every point's result depends on that point alone (see scene_engine.hpp),
+// so how the points are blocked and which thread takes which block cannot
+// change a bit of it.  Work is handed out in items (a chunk of input points,
+// or a band of grid rows) from one atomic counter; the calling thread works
+// too, and between items it calls `checkpoint`, the one place where the
+// caller may retake the interpreter lock (to check for signals or report
+// progress).  Items report every finished block through their state's
+// `tick`, so that a stop is seen, and a checkpoint made, within one block
+// however large an item is.  A false checkpoint, or an exception out of it,
+// stops every thread before the call returns: no worker outlives the call.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "scene_engine.hpp"
+#include "strided_view.hpp"
+
+namespace orin::scene {
+
+struct worker_state {
+    // Called with the points finished since the last call; false: stop now.
+    // On the calling thread it may throw (what the checkpoint throws).
+    std::function<bool(std::int64_t)> tick;
+    scratch s;
+    block blk;
+    std::vector<i64> order;
+    std::vector<i64> start;
+    std::vector<i32> cell;
+};
+
+// Runs `work(item, state)` for every item in [0, items).
+// `checkpoint(points_done)` runs on the calling thread at most every
+// `interval`, between blocks.  Returns false if a checkpoint asked to stop.
+template <class Work, class Checkpoint>
+bool run_items(std::int64_t items, int threads, Work&& work, Checkpoint&& checkpoint,
+               std::chrono::milliseconds interval = std::chrono::milliseconds(50)) {
+    using clock = std::chrono::steady_clock;
+    std::atomic<std::int64_t> next{0}, done{0};
+    std::atomic<bool> stop{false};
+    std::atomic<int> running{0};
+    auto loop = [&](worker_state& st) {
+        while (!stop.load(std::memory_order_relaxed)) {
+            const std::int64_t i = next.fetch_add(1, std::memory_order_relaxed);
+            if (i >= items) break;
+            work(i, st);
+        }
+    };
+    std::vector<std::thread> pool;
+    auto join_all = [&]() noexcept {
+        stop.store(true);
+        for (std::thread& t : pool) {
+            if (t.joinable()) t.join();
+        }
+    };
+    const auto wanted = static_cast<std::int64_t>(std::max(1, threads));
+    const int extra = static_cast<int>(std::min<std::int64_t>(wanted, std::max<std::int64_t>(items, 1)) - 1);
+    auto last = clock::now();
+    bool go_on = true;
+    auto poll = [&]() {
+        if (go_on && clock::now() - last >= interval) {
+            go_on = checkpoint(done.load());
+            last = clock::now();
+            if (!go_on) stop.store(true);
+        }
+        return go_on;
+    };
+    try {
+        for (int t = 0; t < extra; ++t) {
+            running.fetch_add(1);
+            try {
+                pool.emplace_back([&]() {
+                    worker_state st;
+                    st.tick = [&](std::int64_t points) {
+                        done.fetch_add(points, std::memory_order_relaxed);
+                        return !stop.load(std::memory_order_relaxed);
+                    };
+                    loop(st);
+                    running.fetch_sub(1);
+                });
+            } catch (...) {
+                // No more threads to be had: the ones already running, and
+                // this one, share the work.
+                running.fetch_sub(1);
+                break;
+            }
+        }
+        worker_state st;
+        st.tick = [&](std::int64_t points) {
+            done.fetch_add(points, std::memory_order_relaxed);
+            return poll() && !stop.load(std::memory_order_relaxed);
+        };
+        loop(st);
+        // The workers finish their last blocks; keep answering checkpoints
+        // meanwhile.
+        while (running.load() > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            poll();
+        }
+        join_all();
+        return go_on;
+    } catch (...) {
+        // Also the forced unwind of a thread that may not retake the lock at
+        // interpreter exit: the workers use this frame, so they end first.
+        join_all();
+        throw;
+    }
+}
+
+// Blocks of query points are at most this fraction of the elements' reach
+// wide (see compiled_scene::reach).
+inline constexpr f64 reach_fraction = 0.5;
+
+// A chunk of arbitrary points: binned into a grid over the chunk's own box,
+// so that each block is compact, then evaluated block by block.
+inline void drive_points(const compiled_scene& scene, const strided_view<f64, 2>& pts, std::int64_t lo,
+                         std::int64_t hi, const outputs& out, worker_state& st) {
+    const f64 inf = std::numeric_limits<f64>::infinity();
+    box b{inf, inf, -inf, -inf};
+    std::int64_t finite = 0;
+    for (std::int64_t i = lo; i < hi; ++i) {
+        const f64 x = pts(i, 0), y = pts(i, 1);
+        if (std::isfinite(x) && std::isfinite(y)) {
+            b = {std::min(b.x0, x), std::min(b.y0, y), std::max(b.x1, x), std::max(b.y1, y)};
+            ++finite;
+        } else {
+            compiled_scene::finish_nonfinite(i, x, y, out);
+        }
+    }
+    if (!st.tick(hi - lo - finite) || finite == 0) return;
+    // About 32 points a cell where points are dense; where they are sparse,
+    // cells no wider than a fraction of the elements' reach, so a block's
+    // points still share their candidates (within a few cells a point).
+    const f64 dense = std::sqrt(static_cast<f64>(finite) / 32.0);
+    const f64 sparse = std::max(b.x1 - b.x0, b.y1 - b.y0) / (reach_fraction * scene.reach());
+    const f64 most = std::min(4096.0, std::sqrt(4.0 * static_cast<f64>(finite)) + 1.0);
+    const int g = static_cast<int>(std::clamp(std::max(dense, std::isfinite(sparse) ? sparse : 0.0), 1.0, most));
+    f64 sx = g / (b.x1 - b.x0), sy = g / (b.y1 - b.y0);
+    if (!std::isfinite(sx)) sx = 0.0;
+    if (!std::isfinite(sy)) sy = 0.0;
+    const auto cells = static_cast<size_t>(g) * static_cast<size_t>(g);
+    auto cell_of = [&](f64 x, f64 y) {
+        const f64 u = std::clamp((x - b.x0) * sx, 0.0, g - 1.0);
+        const f64 v = std::clamp((y - b.y0) * sy, 0.0, g - 1.0);
+        return static_cast<i32>(v) * g + static_cast<i32>(u);
+    };
+    st.start.assign(cells + 1, 0);
+    st.cell.resize(static_cast<size_t>(hi - lo));
+    for (std::int64_t i = lo; i < hi; ++i) {
+        const f64 x = pts(i, 0), y = pts(i, 1);
+        const bool ok = std::isfinite(x) && std::isfinite(y);
+        const i32 c = ok ? cell_of(x, y) : -1;
+        st.cell[static_cast<size_t>(i - lo)] = c;
+        if (ok) ++st.start[static_cast<size_t>(c) + 1];
+    }
+    for (size_t c = 0; c < cells; ++c) st.start[c + 1] += st.start[c];
+    st.order.resize(static_cast<size_t>(finite));
+    {
+        std::vector<i64>& fill = st.start;  // advanced while filling, restored below
+        for (std::int64_t i = lo; i < hi; ++i) {
+            const i32 c = st.cell[static_cast<size_t>(i - lo)];
+            if (c >= 0) st.order[static_cast<size_t>(fill[static_cast<size_t>(c)]++)] = i;
+        }
+        // Each start now holds the next cell's start: shift back.
+        for (size_t c = cells; c > 0; --c) fill[c] = fill[c - 1];
+        fill[0] = 0;
+    }
+    block& blk = st.blk;
+    for (size_t c = 0; c < cells; ++c) {
+        for (i64 k = st.start[c]; k < st.start[c + 1]; k += block_size) {
+            const i64 end = std::min<i64>(k + block_size, st.start[c + 1]);
+            blk.count = static_cast<int>(end - k);
+            for (int p = 0; p < blk.count; ++p) {
+                const i64 i = st.order[static_cast<size_t>(k + p)];
+                blk.index[p] = i;
+                blk.xs[p] = pts(i, 0);
+                blk.ys[p] = pts(i, 1);
+            }
+            scene.evaluate(blk, st.s);
+            for (int p = 0; p < blk.count; ++p) scene.finish(blk, p, out);
+            if (!st.tick(blk.count)) return;
+        }
+    }
+}
+
+// Rows of a regular grid; a band of them is one item, cut into tiles of up
+// to 8 x 8 points, fewer where the grid is coarse beside the elements' reach.
+// Point (xs[c], ys[r]) has its results at r * nx + c.
+inline constexpr std::int64_t tile_side = 8;
+
+// Points along one axis of a tile, for a grid step of `step`.
+inline std::int64_t tile_points(const compiled_scene& scene, f64 step) noexcept {
+    const f64 fit = reach_fraction * scene.reach() / std::fabs(step);
+    if (!(fit < static_cast<f64>(tile_side))) return tile_side;  // also NaN: a single row or column
+    return std::max<std::int64_t>(1, static_cast<std::int64_t>(fit));
+}
+
+inline void drive_grid_band(const compiled_scene& scene, const f64* xs, std::int64_t nx, const f64* ys,
+                            std::int64_t ny, std::int64_t band, std::int64_t tile_rows, std::int64_t tile_cols,
+                            const outputs& out, worker_state& st) {
+    const std::int64_t r0 = band * tile_rows, r1 = std::min(r0 + tile_rows, ny);
+    block& blk = st.blk;
+    for (std::int64_t c0 = 0; c0 < nx; c0 += tile_cols) {
+        const std::int64_t c1 = std::min(c0 + tile_cols, nx);
+        blk.count = 0;
+        for (std::int64_t r = r0; r < r1; ++r) {
+            for (std::int64_t c = c0; c < c1; ++c) {
+                const f64 x = xs[c], y = ys[r];
+                if (std::isfinite(x) && std::isfinite(y)) {
+                    blk.index[blk.count] = r * nx + c;
+                    blk.xs[blk.count] = x;
+                    blk.ys[blk.count] = y;
+                    ++blk.count;
+                } else {
+                    compiled_scene::finish_nonfinite(r * nx + c, x, y, out);
+                }
+            }
+        }
+        scene.evaluate(blk, st.s);
+        for (int p = 0; p < blk.count; ++p) scene.finish(blk, p, out);
+        if (!st.tick((r1 - r0) * (c1 - c0))) return;
+    }
+}
+
+}  // namespace orin::scene

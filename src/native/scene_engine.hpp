@@ -1,0 +1,630 @@
+// A compiled obstacle scene: every point centre, boundary segment and polygon
+// of a scene, indexed once, and the evaluation of the field over them.
+//
+// The field at x is exp(-min_e d2_e(x)) over the elements e, each measured
+// in its own obstacle's metric; inside a polygon d2 is 0.  Query points are
+// taken in small spatially compact blocks.  A block first settles which
+// polygons contain its points, then visits the distance elements through a
+// bounding-volume hierarchy, nearest lower bound first, and stops as soon as
+// no element left can beat the worst best value of the block.
+//
+// Nothing here is approximate.  A lower bound skips an element only where the
+// element's computed d2 is certainly larger than every point's best, so the
+// result is the minimum over all elements, with ties to the lowest key, for
+// any blocking and any thread count.  The only cut is the cut-off: elements
+// whose d2 is at least `d2_limit` are never considered, and a point that no
+// element reaches below it reads 0.
+//
+// No Python here: the module that binds it hands in plain arrays.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "field_math.hpp"
+#include "ring_test.hpp"
+#include "strided_view.hpp"
+
+namespace orin::scene {
+
+using f64 = double;
+using i32 = std::int32_t;
+using i64 = std::int64_t;
+
+enum class projection { euclidean, metric };
+
+inline constexpr int block_size = 64;
+inline constexpr i32 no_key = std::numeric_limits<i32>::max();
+inline constexpr f64 f64_eps = std::numeric_limits<f64>::epsilon();
+
+struct box {
+    f64 x0, y0, x1, y1;
+};
+
+// Lower bounds of a metric's quadratic form: v^T M v >= all * |v|^2,
+// >= x * vx^2 and >= y * vy^2 for every v.  For a positive-definite M the
+// best such x is 1 / (M^-1)_00 (the form minimised over vy), and likewise y;
+// `all` is the smallest eigenvalue.  0 gives no bound.
+struct floors {
+    f64 all, x, y;
+};
+
+// The bound on d2 between anything in box a and anything in box b.
+inline f64 gap_bound(const floors& f, const box& a, const box& b) noexcept {
+    const f64 dx = std::max({0.0, b.x0 - a.x1, a.x0 - b.x1});
+    const f64 dy = std::max({0.0, b.y0 - a.y1, a.y0 - b.y1});
+    const f64 x2 = dx * dx, y2 = dy * dy;
+    return std::max({f.all * (x2 + y2), f.x * x2, f.y * y2});
+}
+
+inline bool boxes_overlap(const box& a, const box& b) noexcept {
+    return a.x0 <= b.x1 && b.x0 <= a.x1 && a.y0 <= b.y1 && b.y0 <= a.y1;
+}
+
+// A 2 x 2 metric with its gradient matrix.
+struct metric {
+    f64 m00, m01, m10, m11;
+    f64 g00, g01, g10, g11;
+};
+
+// The floors of a metric, each lowered by a relative margin and by the
+// computed form's worst rounding error, so that they bound the form as the
+// loops compute it.  A metric whose symmetric part is not positive-definite
+// gets none (its elements are then never skipped).
+inline floors metric_floors(const metric& m) noexcept {
+    const f64 a = m.m00, c = m.m11, b = 0.5 * (m.m01 + m.m10);
+    const f64 half = 0.5 * (a - c);
+    const f64 lam = 0.5 * (a + c) - std::sqrt(half * half + b * b);
+    const f64 det = a * c - b * b;
+    const f64 norm = std::fabs(m.m00) + std::fabs(m.m01) + std::fabs(m.m10) + std::fabs(m.m11);
+    auto lowered = [&](f64 v) {
+        const f64 f = v * (1.0 - 1e-9) - 64.0 * f64_eps * norm;
+        return f > 0.0 && std::isfinite(f) ? f : 0.0;
+    };
+    if (!(lam > 0.0) || !(det > 0.0)) return {0.0, 0.0, 0.0};
+    return {lowered(lam), lowered(det / c), lowered(det / a)};
+}
+
+// A point centre (v = 0) or a segment [a, a + v].
+struct element {
+    f64 ax, ay, vx, vy, vv;
+    f64 m00, m01, m10, m11;
+    // For the metric projection: S v and v.S v, S the symmetric part of M.
+    f64 svx, svy, vsv;
+    i32 key;
+    i32 owner;
+    i32 metric_id;
+    i32 is_segment;
+};
+
+// A polygon: an outer ring and its holes, by index into the scene's rings.
+struct area {
+    box b;
+    i32 key;
+    i32 owner;
+    i32 first_ring;
+    i32 n_rings;
+};
+
+struct ring {
+    strided_view<f64, 2> view;
+    ring_bands bands;
+    bool banded = false;
+
+    bool contains(f64 x, f64 y) const noexcept {
+        return banded ? bands.contains(x, y) != 0 : point_in_ring(x, y, view) != 0;
+    }
+};
+
+// A bounding-volume hierarchy over boxes, each with the metric floors of its
+// item, so that a node bounds its items' d2 from below through gap_bound.
+struct bvh_node {
+    box b;
+    floors floor;
+    i32 first;  // leaf: first item; internal: index of the right child
+    i32 count;  // leaf: item count (> 0); internal: 0, left child follows
+};
+
+class bvh {
+public:
+    static constexpr i32 leaf_items = 4;
+
+    // Orders `order` so that every leaf holds a contiguous run of it.
+    void build(const std::vector<box>& boxes, const std::vector<floors>& bounds, std::vector<i32>& order) {
+        nodes_.clear();
+        const auto n = static_cast<i32>(boxes.size());
+        order.resize(static_cast<size_t>(n));
+        for (i32 i = 0; i < n; ++i) order[static_cast<size_t>(i)] = i;
+        if (n == 0) return;
+        nodes_.reserve(static_cast<size_t>(2 * (n / leaf_items + 1)));
+        split(boxes, bounds, order, 0, n);
+    }
+
+    const std::vector<bvh_node>& nodes() const noexcept { return nodes_; }
+    size_t nbytes() const noexcept { return nodes_.capacity() * sizeof(bvh_node); }
+
+private:
+    std::vector<bvh_node> nodes_;
+
+    i32 split(const std::vector<box>& boxes, const std::vector<floors>& bounds, std::vector<i32>& order,
+              i32 lo, i32 hi) {
+        const auto at = static_cast<i32>(nodes_.size());
+        nodes_.push_back({});
+        box b{std::numeric_limits<f64>::infinity(), std::numeric_limits<f64>::infinity(),
+              -std::numeric_limits<f64>::infinity(), -std::numeric_limits<f64>::infinity()};
+        box c = b;  // bounds of the centres
+        const f64 inf = std::numeric_limits<f64>::infinity();
+        floors floor{inf, inf, inf};
+        for (i32 i = lo; i < hi; ++i) {
+            const i32 k = order[static_cast<size_t>(i)];
+            const box& e = boxes[static_cast<size_t>(k)];
+            b = {std::min(b.x0, e.x0), std::min(b.y0, e.y0), std::max(b.x1, e.x1), std::max(b.y1, e.y1)};
+            const f64 mx = 0.5 * (e.x0 + e.x1), my = 0.5 * (e.y0 + e.y1);
+            c = {std::min(c.x0, mx), std::min(c.y0, my), std::max(c.x1, mx), std::max(c.y1, my)};
+            const floors& f = bounds[static_cast<size_t>(k)];
+            floor = {std::min(floor.all, f.all), std::min(floor.x, f.x), std::min(floor.y, f.y)};
+        }
+        if (hi - lo <= leaf_items) {
+            nodes_[static_cast<size_t>(at)] = {b, floor, lo, hi - lo};
+            return at;
+        }
+        const bool along_x = (c.x1 - c.x0) >= (c.y1 - c.y0);
+        const i32 mid = lo + (hi - lo) / 2;
+        auto centre = [&](i32 k) {
+            const box& e = boxes[static_cast<size_t>(k)];
+            return along_x ? e.x0 + e.x1 : e.y0 + e.y1;
+        };
+        std::nth_element(order.begin() + lo, order.begin() + mid, order.begin() + hi,
+                         [&](i32 p, i32 q) { return centre(p) < centre(q); });
+        split(boxes, bounds, order, lo, mid);
+        const i32 right = split(boxes, bounds, order, mid, hi);
+        nodes_[static_cast<size_t>(at)] = {b, floor, right, 0};
+        return at;
+    }
+};
+
+// Which outputs a query fills.
+struct outputs {
+    f64* value = nullptr;       // (N,)
+    f64* gradient = nullptr;    // (N, 2)
+    i64* owner = nullptr;       // (N,)
+    f64* nearest = nullptr;     // (N, 2)
+};
+
+// One block of query points and its running minimum.
+struct block {
+    int count = 0;
+    f64 xs[block_size], ys[block_size];
+    i64 index[block_size];  // where each point's results go
+    f64 best[block_size];
+    i32 best_key[block_size];
+    i32 best_item[block_size];  // >= 0: element; <= -2: area -2 - a; -1: none
+};
+
+// Per-thread scratch for the traversal.
+struct scratch {
+    std::vector<std::pair<f64, i32>> heap;  // the traversal's stack of (bound, node)
+    std::vector<i32> stack;
+};
+
+class compiled_scene {
+public:
+    // The scene's parts, already validated by the caller: every index in
+    // range, every coordinate finite.
+    struct parts {
+        std::vector<element> elements;
+        std::vector<box> element_boxes;
+        std::vector<metric> metrics;
+        std::vector<f64> ring_xy;        // (V, 2) row-major
+        std::vector<i64> ring_start;     // (rings + 1)
+        std::vector<area> areas;
+    };
+
+    compiled_scene(parts&& p, f64 cutoff, projection proj, std::ptrdiff_t max_bands)
+        : metrics_(std::move(p.metrics)), ring_xy_(std::move(p.ring_xy)), proj_(proj) {
+        // Anything with a value of at least `cutoff` has d2 <= -ln(cutoff);
+        // the limit sits a little above, so rounding there cannot drop it.
+        d2_limit_ = cutoff > 0.0 ? -std::log(cutoff) * (1.0 + 1e-9) + 1e-300
+                                 : std::numeric_limits<f64>::infinity();
+        build_elements(std::move(p.elements), p.element_boxes);
+        build_rings(p.ring_start, max_bands);
+        build_areas(std::move(p.areas));
+    }
+
+    size_t nbytes() const noexcept {
+        size_t total = elements_.capacity() * sizeof(element) + element_boxes_.capacity() * sizeof(box) +
+                       element_floors_.capacity() * sizeof(floors) + metrics_.capacity() * sizeof(metric) +
+                       ring_xy_.capacity() * sizeof(f64) + rings_.capacity() * sizeof(ring) +
+                       areas_.capacity() * sizeof(area) + element_tree_.nbytes() + area_tree_.nbytes();
+        for (const ring& r : rings_) total += r.bands.nbytes();
+        return total;
+    }
+
+    size_t element_count() const noexcept { return elements_.size(); }
+    size_t area_count() const noexcept { return areas_.size(); }
+
+    // The typical width of the region an element can reach below the
+    // cut-off: blocks of query points are kept about this size, so that
+    // their points share most of their candidates.  Infinite without a
+    // cut-off or without elements.
+    f64 reach() const noexcept { return reach_; }
+
+    // The minimum over every element for each point of the block; the
+    // block's points must be finite.
+    void evaluate(block& blk, scratch& s) const noexcept {
+        const int n = blk.count;
+        if (n == 0) return;
+        for (int p = 0; p < n; ++p) {
+            blk.best[p] = d2_limit_;
+            blk.best_key[p] = no_key;
+            blk.best_item[p] = -1;
+        }
+        settle_areas(blk, extent(blk, 0, n), s);
+        solve(blk, 0, n, s);
+    }
+
+    // Writes the requested outputs of point p of the block.
+    void finish(const block& blk, int p, const outputs& out) const noexcept {
+        const i64 at = blk.index[p];
+        const i32 item = blk.best_item[p];
+        const f64 x = blk.xs[p], y = blk.ys[p];
+        const f64 f = item == -1 ? 0.0 : std::exp(-blk.best[p]);
+        if (out.value) out.value[at] = f;
+        if (!out.gradient && !out.owner && !out.nearest) return;
+        f64 dx = 0.0, dy = 0.0, gx = 0.0, gy = 0.0;
+        i64 owner = -1;
+        if (item >= 0) {
+            const element& e = elements_[static_cast<size_t>(item)];
+            owner = e.owner;
+            const bool interior = repulsion(e, x, y, dx, dy);
+            const metric& m = metrics_[static_cast<size_t>(e.metric_id)];
+            gx = m.g00 * dx + m.g01 * dy;
+            gy = m.g10 * dx + m.g11 * dy;
+            if (interior) {
+                // The Euclidean projection slides along the segment as x
+                // moves: d(d)/dx = I - u u^T, u the segment's direction.
+                const f64 along = (e.vx * gx + e.vy * gy) / e.vv;
+                gx -= e.vx * along;
+                gy -= e.vy * along;
+            }
+            gx *= -f;
+            gy *= -f;
+        } else if (item <= -2) {
+            owner = areas_[static_cast<size_t>(-2 - item)].owner;
+        }
+        if (out.gradient) {
+            out.gradient[2 * at] = gx;
+            out.gradient[2 * at + 1] = gy;
+        }
+        if (out.owner) out.owner[at] = owner;
+        if (out.nearest) {
+            const f64 nan = std::numeric_limits<f64>::quiet_NaN();
+            out.nearest[2 * at] = owner < 0 ? nan : x - dx;
+            out.nearest[2 * at + 1] = owner < 0 ? nan : y - dy;
+        }
+    }
+
+    // Results for a point with a non-finite coordinate: NaN where one is NaN,
+    // otherwise infinitely far from every obstacle.
+    static void finish_nonfinite(i64 at, f64 x, f64 y, const outputs& out) noexcept {
+        const f64 nan = std::numeric_limits<f64>::quiet_NaN();
+        const bool is_nan = std::isnan(x) || std::isnan(y);
+        if (out.value) out.value[at] = is_nan ? nan : 0.0;
+        if (out.gradient) out.gradient[2 * at] = out.gradient[2 * at + 1] = is_nan ? nan : 0.0;
+        if (out.owner) out.owner[at] = -1;
+        if (out.nearest) out.nearest[2 * at] = out.nearest[2 * at + 1] = nan;
+    }
+
+private:
+    std::vector<element> elements_;
+    std::vector<box> element_boxes_;
+    std::vector<floors> element_floors_;
+    std::vector<metric> metrics_;
+    std::vector<f64> ring_xy_;
+    std::vector<ring> rings_;
+    std::vector<area> areas_;
+    std::vector<box> area_boxes_;
+    bvh element_tree_, area_tree_;
+    f64 d2_limit_ = 0.0;
+    f64 reach_ = std::numeric_limits<f64>::infinity();
+    projection proj_;
+
+    void build_elements(std::vector<element>&& elements, const std::vector<box>& boxes) {
+        std::vector<floors> bounds(elements.size());
+        std::vector<box> widened(elements.size());
+        for (size_t i = 0; i < elements.size(); ++i) {
+            const element& e = elements[i];
+            bounds[i] = metric_floors(metrics_[static_cast<size_t>(e.metric_id)]);
+            // The computed nearest point a + v t may stray from the segment by
+            // the rounding of that sum; widening by it keeps the gap a bound.
+            const f64 slack = 4.0 * f64_eps * (std::max(std::fabs(e.ax), std::fabs(e.ay)) +
+                                               std::max(std::fabs(e.vx), std::fabs(e.vy))) +
+                              std::numeric_limits<f64>::min();
+            widened[i] = {boxes[i].x0 - slack, boxes[i].y0 - slack, boxes[i].x1 + slack, boxes[i].y1 + slack};
+        }
+        std::vector<i32> order;
+        element_tree_.build(widened, bounds, order);
+        elements_.resize(elements.size());
+        element_boxes_.resize(elements.size());
+        element_floors_.resize(elements.size());
+        for (size_t i = 0; i < order.size(); ++i) {
+            const auto k = static_cast<size_t>(order[i]);
+            elements_[i] = elements[k];
+            element_boxes_[i] = widened[k];
+            element_floors_[i] = bounds[k];
+        }
+        std::vector<f64> widths;
+        widths.reserve(elements_.size());
+        for (size_t i = 0; i < elements_.size(); ++i) {
+            const floors& f = element_floors_[i];
+            const box& b = element_boxes_[i];
+            const f64 w = std::min(b.x1 - b.x0 + 2.0 * std::sqrt(d2_limit_ / f.x),
+                                   b.y1 - b.y0 + 2.0 * std::sqrt(d2_limit_ / f.y));
+            if (std::isfinite(w)) widths.push_back(w);
+        }
+        if (!widths.empty() && widths.size() * 2 >= elements_.size()) {
+            std::nth_element(widths.begin(), widths.begin() + widths.size() / 2, widths.end());
+            reach_ = widths[widths.size() / 2];
+        }
+        for (element& e : elements_) {
+            const metric& m = metrics_[static_cast<size_t>(e.metric_id)];
+            const f64 s01 = 0.5 * (m.m01 + m.m10);
+            e.svx = m.m00 * e.vx + s01 * e.vy;
+            e.svy = s01 * e.vx + m.m11 * e.vy;
+            e.vsv = e.vx * e.svx + e.vy * e.svy;
+        }
+    }
+
+    void build_rings(const std::vector<i64>& start, std::ptrdiff_t max_bands) {
+        const size_t n = start.empty() ? 0 : start.size() - 1;
+        rings_.resize(n);
+        for (size_t r = 0; r < n; ++r) {
+            ring& g = rings_[r];
+            g.view.data = reinterpret_cast<const char*>(ring_xy_.data() + 2 * start[r]);
+            g.view.shape[0] = static_cast<std::ptrdiff_t>(start[r + 1] - start[r]);
+            g.view.shape[1] = 2;
+            g.view.strides[0] = 2 * sizeof(f64);
+            g.view.strides[1] = sizeof(f64);
+            g.banded = g.view.shape[0] >= 3 && g.bands.build(g.view, max_bands);
+        }
+    }
+
+    void build_areas(std::vector<area>&& areas) {
+        std::vector<box> boxes(areas.size());
+        std::vector<floors> zero(areas.size(), floors{0.0, 0.0, 0.0});
+        for (size_t i = 0; i < areas.size(); ++i) boxes[i] = areas[i].b;
+        std::vector<i32> order;
+        area_tree_.build(boxes, zero, order);
+        areas_.resize(areas.size());
+        for (size_t i = 0; i < order.size(); ++i) areas_[i] = areas[static_cast<size_t>(order[i])];
+    }
+
+    bool inside(const area& a, f64 x, f64 y) const noexcept {
+        if (!(x >= a.b.x0 && x <= a.b.x1 && y >= a.b.y0 && y <= a.b.y1)) return false;
+        const ring* r = rings_.data() + a.first_ring;
+        if (!r[0].contains(x, y)) return false;
+        for (i32 h = 1; h < a.n_rings; ++h) {
+            if (r[h].contains(x, y)) return false;
+        }
+        return true;
+    }
+
+    void settle_areas(block& blk, const box& tile, scratch& s) const noexcept {
+        const auto& nodes = area_tree_.nodes();
+        if (nodes.empty()) return;
+        s.stack.clear();
+        s.stack.push_back(0);
+        while (!s.stack.empty()) {
+            const bvh_node& nd = nodes[static_cast<size_t>(s.stack.back())];
+            const i32 at = s.stack.back();
+            s.stack.pop_back();
+            if (!boxes_overlap(nd.b, tile)) continue;
+            if (nd.count == 0) {
+                s.stack.push_back(nd.first);
+                s.stack.push_back(at + 1);
+                continue;
+            }
+            for (i32 i = nd.first; i < nd.first + nd.count; ++i) {
+                const area& a = areas_[static_cast<size_t>(i)];
+                if (!boxes_overlap(a.b, tile)) continue;
+                for (int p = 0; p < blk.count; ++p) {
+                    // Inside is d2 = 0: it can only improve on a positive best,
+                    // or on an equal one held by a later key.
+                    if (!(blk.best[p] > 0.0 || a.key < blk.best_key[p])) continue;
+                    if (inside(a, blk.xs[p], blk.ys[p])) {
+                        blk.best[p] = 0.0;
+                        blk.best_key[p] = a.key;
+                        blk.best_item[p] = -2 - i;
+                    }
+                }
+            }
+        }
+    }
+
+    static box extent(const block& blk, int lo, int hi) noexcept {
+        box b{blk.xs[lo], blk.ys[lo], blk.xs[lo], blk.ys[lo]};
+        for (int p = lo + 1; p < hi; ++p) {
+            b = {std::min(b.x0, blk.xs[p]), std::min(b.y0, blk.ys[p]), std::max(b.x1, blk.xs[p]),
+                 std::max(b.y1, blk.ys[p])};
+        }
+        return b;
+    }
+
+    // Elements one sub-block may evaluate before it is split in two: beyond
+    // that, its points are spread over more elements than they share, and
+    // halves prune better.  Results do not depend on it (see split).
+    static constexpr int split_budget = 48;
+
+    // Points [lo, hi) of the block against the elements.
+    void solve(block& blk, int lo, int hi, scratch& s) const noexcept {
+        if (visit_elements(blk, lo, hi, extent(blk, lo, hi), s)) return;
+        const int mid = split(blk, lo, hi);
+        solve(blk, lo, mid, s);
+        solve(blk, mid, hi, s);
+    }
+
+    // Orders points [lo, hi) by their coordinate along the sub-block's longer
+    // side and returns the middle.  What each point has found so far moves
+    // with it: those are values of real elements, so the halves start from
+    // valid bests, and an element met again cannot replace itself (equal
+    // value, equal key).
+    static int split(block& blk, int lo, int hi) noexcept {
+        const box b = extent(blk, lo, hi);
+        const bool along_x = (b.x1 - b.x0) >= (b.y1 - b.y0);
+        int order[block_size];
+        for (int p = lo; p < hi; ++p) order[p - lo] = p;
+        const int mid = (hi - lo) / 2;
+        const f64* key = along_x ? blk.xs : blk.ys;
+        std::nth_element(order, order + mid, order + (hi - lo), [&](int a, int c) { return key[a] < key[c]; });
+        block tmp;
+        for (int q = 0; q < hi - lo; ++q) {
+            const int p = order[q];
+            tmp.xs[q] = blk.xs[p];
+            tmp.ys[q] = blk.ys[p];
+            tmp.index[q] = blk.index[p];
+            tmp.best[q] = blk.best[p];
+            tmp.best_key[q] = blk.best_key[p];
+            tmp.best_item[q] = blk.best_item[p];
+        }
+        for (int q = 0; q < hi - lo; ++q) {
+            blk.xs[lo + q] = tmp.xs[q];
+            blk.ys[lo + q] = tmp.ys[q];
+            blk.index[lo + q] = tmp.index[q];
+            blk.best[lo + q] = tmp.best[q];
+            blk.best_key[lo + q] = tmp.best_key[q];
+            blk.best_item[lo + q] = tmp.best_item[q];
+        }
+        return lo + mid;
+    }
+
+    static f64 worst(const block& blk, int lo, int hi) noexcept {
+        f64 w = 0.0;
+        for (int p = lo; p < hi; ++p) w = std::max(w, blk.best[p]);
+        return w;
+    }
+
+    // A lower bound can only be trusted to lose when it is positive: at 0 an
+    // element may still tie the best and win it by key.
+    static bool loses(f64 bound, f64 worst_best) noexcept { return bound >= worst_best && bound > 0.0; }
+
+    // Depth first through the hierarchy, the nearer child first, so that
+    // the best values fall early and prune the rest.  False when the
+    // sub-block used up its budget before the search ended (and has more
+    // than one point).
+    bool visit_elements(block& blk, int lo, int hi, const box& tile, scratch& s) const noexcept {
+        const auto& nodes = element_tree_.nodes();
+        if (nodes.empty()) return true;
+        f64 limit = worst(blk, lo, hi);
+        int spent = 0;
+        auto& stack = s.heap;
+        stack.clear();
+        stack.emplace_back(gap_bound(nodes[0].floor, nodes[0].b, tile), 0);
+        while (!stack.empty()) {
+            const auto [bound, at] = stack.back();
+            stack.pop_back();
+            if (loses(bound, limit)) continue;
+            const bvh_node& nd = nodes[static_cast<size_t>(at)];
+            if (nd.count == 0) {
+                const i32 a = at + 1, c = nd.first;
+                const bvh_node &na = nodes[static_cast<size_t>(a)], &nc = nodes[static_cast<size_t>(c)];
+                const f64 ba = gap_bound(na.floor, na.b, tile), bc = gap_bound(nc.floor, nc.b, tile);
+                // Pushed far then near: the near one is taken next.
+                if (ba <= bc) {
+                    if (!loses(bc, limit)) stack.emplace_back(bc, c);
+                    if (!loses(ba, limit)) stack.emplace_back(ba, a);
+                } else {
+                    if (!loses(ba, limit)) stack.emplace_back(ba, a);
+                    if (!loses(bc, limit)) stack.emplace_back(bc, c);
+                }
+                continue;
+            }
+            if (spent >= split_budget && hi - lo > 1) return false;
+            bool changed = false;
+            for (i32 i = nd.first; i < nd.first + nd.count; ++i) {
+                const f64 b = gap_bound(element_floors_[static_cast<size_t>(i)],
+                                        element_boxes_[static_cast<size_t>(i)], tile);
+                if (loses(b, limit)) continue;
+                run(elements_[static_cast<size_t>(i)], i, blk, lo, hi);
+                ++spent;
+                changed = true;
+            }
+            if (changed) limit = worst(blk, lo, hi);
+        }
+        return true;
+    }
+
+    // One element against every point of the block: branch-free so that it
+    // vectorises across points.  Strictly smaller replaces, and an equal
+    // value replaces only from a lower key; NaN never replaces.
+    void run(const element& e, i32 item, block& blk, int lo, int hi) const noexcept {
+        f64* __restrict best = blk.best;
+        i32* __restrict best_key = blk.best_key;
+        i32* __restrict best_item = blk.best_item;
+        const f64* __restrict xs = blk.xs;
+        const f64* __restrict ys = blk.ys;
+        const i32 key = e.key;
+        auto take = [&](int p, f64 d2) {
+            const bool better = (d2 < best[p]) | ((d2 == best[p]) & (key < best_key[p]));
+            best[p] = better ? d2 : best[p];
+            best_key[p] = better ? key : best_key[p];
+            best_item[p] = better ? item : best_item[p];
+        };
+        if (!e.is_segment) {
+            for (int p = lo; p < hi; ++p) {
+                const f64 dx = xs[p] - e.ax, dy = ys[p] - e.ay;
+                take(p, quadratic_form(dx, dy, e.m00, e.m01, e.m10, e.m11));
+            }
+        } else if (proj_ == projection::euclidean) {
+            for (int p = lo; p < hi; ++p) {
+                f64 dx, dy;
+                const f64 d2 = segment_candidate(xs[p], ys[p], e.ax, e.ay, e.vx, e.vy, e.vv, e.m00, e.m01,
+                                                 e.m10, e.m11, dx, dy);
+                take(p, d2);
+            }
+        } else {
+            for (int p = lo; p < hi; ++p) {
+                f64 dx, dy;
+                const f64 d2 = metric_candidate(e, xs[p], ys[p], dx, dy);
+                take(p, d2);
+            }
+        }
+    }
+
+    // The exact nearest point of the segment in its metric: t minimises
+    // (w - v t)^T S (w - v t), S the metric's symmetric part.
+    static f64 metric_candidate(const element& e, f64 x, f64 y, f64& dx, f64& dy) noexcept {
+        const f64 wx = x - e.ax, wy = y - e.ay;
+        f64 t = (wx * e.svx + wy * e.svy) / e.vsv;
+        const bool below = t < 0.0, above = t > 1.0;
+        t = below ? 0.0 : t;
+        t = above ? 1.0 : t;
+        dx = x - (e.ax + e.vx * t);
+        dy = y - (e.ay + e.vy * t);
+        return quadratic_form(dx, dy, e.m00, e.m01, e.m10, e.m11);
+    }
+
+    // The repulsion vector of x from element e, as the evaluation computed
+    // it.  True where it came from the open interior of a segment under the
+    // Euclidean projection, where the nearest point moves with x.
+    bool repulsion(const element& e, f64 x, f64 y, f64& dx, f64& dy) const noexcept {
+        if (!e.is_segment) {
+            dx = x - e.ax;
+            dy = y - e.ay;
+            return false;
+        }
+        if (proj_ == projection::metric) {
+            metric_candidate(e, x, y, dx, dy);
+            return false;
+        }
+        segment_candidate(x, y, e.ax, e.ay, e.vx, e.vy, e.vv, e.m00, e.m01, e.m10, e.m11, dx, dy);
+        const f64 t = ((x - e.ax) * e.vx + (y - e.ay) * e.vy) / e.vv;
+        return t > 0.0 && t < 1.0;
+    }
+};
+
+}  // namespace orin::scene
