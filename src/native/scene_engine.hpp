@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "field_math.hpp"
+#include "multiversion.hpp"
 #include "ring_test.hpp"
 #include "strided_view.hpp"
 
@@ -40,6 +41,10 @@ enum class projection { euclidean, metric };
 
 inline constexpr int block_size = 64;
 inline constexpr i32 no_key = std::numeric_limits<i32>::max();
+// Keys and element numbers ride in double lanes beside the distances, so
+// that the selection loops are all one width and vectorise; every int32 is
+// exact in a double.
+inline constexpr f64 no_key_lane = static_cast<f64>(no_key);
 inline constexpr f64 f64_eps = std::numeric_limits<f64>::epsilon();
 
 struct box {
@@ -101,6 +106,68 @@ struct element {
     i32 metric_id;
     i32 is_segment;
 };
+
+// One element against a run of points: branch-free so that it vectorises
+// across points.  Strictly smaller replaces, and an equal value replaces
+// only from a lower key; NaN never replaces.  Everything the loop reads
+// besides the lanes comes in by value, so no store can alias it.
+#define ORIN_SCENE_TAKE(d2)                                                                \
+    do {                                                                                   \
+        const f64 d2_ = (d2);                                                              \
+        const bool better = (d2_ < best[p]) | ((d2_ == best[p]) & (key < best_key[p]));    \
+        best[p] = better ? d2_ : best[p];                                                  \
+        best_key[p] = better ? key : best_key[p];                                          \
+        best_item[p] = better ? item : best_item[p];                                       \
+    } while (false)
+
+ORIN_CLONES_WIDE inline void run_point(const f64* __restrict xs, const f64* __restrict ys, int n,
+                                       f64* __restrict best, f64* __restrict best_key, f64* __restrict best_item,
+                                       f64 key, f64 item, f64 ax, f64 ay, f64 m00, f64 m01, f64 m10,
+                                       f64 m11) noexcept {
+    for (int p = 0; p < n; ++p) {
+        const f64 dx = xs[p] - ax, dy = ys[p] - ay;
+        ORIN_SCENE_TAKE(quadratic_form(dx, dy, m00, m01, m10, m11));
+    }
+}
+
+ORIN_CLONES_WIDE inline void run_segment_euclidean(const f64* __restrict xs, const f64* __restrict ys, int n,
+                                                   f64* __restrict best, f64* __restrict best_key,
+                                                   f64* __restrict best_item, f64 key, f64 item, f64 ax, f64 ay,
+                                                   f64 vx, f64 vy, f64 vv, f64 m00, f64 m01, f64 m10,
+                                                   f64 m11) noexcept {
+    for (int p = 0; p < n; ++p) {
+        f64 dx, dy;
+        ORIN_SCENE_TAKE(segment_candidate(xs[p], ys[p], ax, ay, vx, vy, vv, m00, m01, m10, m11, dx, dy));
+    }
+}
+
+// The exact nearest point of a segment in its metric: t minimises
+// (w - v t)^T S (w - v t), S the metric's symmetric part, given as
+// (svx, svy) = S v and vsv = v.S v.
+ORIN_FORCE_INLINE f64 metric_candidate(f64 x, f64 y, f64 ax, f64 ay, f64 vx, f64 vy, f64 svx, f64 svy, f64 vsv,
+                                       f64 m00, f64 m01, f64 m10, f64 m11, f64& dx, f64& dy) noexcept {
+    const f64 wx = x - ax, wy = y - ay;
+    f64 t = (wx * svx + wy * svy) / vsv;
+    const bool below = t < 0.0, above = t > 1.0;
+    t = below ? 0.0 : t;
+    t = above ? 1.0 : t;
+    dx = x - (ax + vx * t);
+    dy = y - (ay + vy * t);
+    return quadratic_form(dx, dy, m00, m01, m10, m11);
+}
+
+ORIN_CLONES_WIDE inline void run_segment_metric(const f64* __restrict xs, const f64* __restrict ys, int n,
+                                                f64* __restrict best, f64* __restrict best_key,
+                                                f64* __restrict best_item, f64 key, f64 item, f64 ax, f64 ay,
+                                                f64 vx, f64 vy, f64 svx, f64 svy, f64 vsv, f64 m00, f64 m01,
+                                                f64 m10, f64 m11) noexcept {
+    for (int p = 0; p < n; ++p) {
+        f64 dx, dy;
+        ORIN_SCENE_TAKE(metric_candidate(xs[p], ys[p], ax, ay, vx, vy, svx, svy, vsv, m00, m01, m10, m11, dx, dy));
+    }
+}
+
+#undef ORIN_SCENE_TAKE
 
 // A polygon: an outer ring and its holes, by index into the scene's rings.
 struct area {
@@ -202,8 +269,8 @@ struct block {
     f64 xs[block_size], ys[block_size];
     i64 index[block_size];  // where each point's results go
     f64 best[block_size];
-    i32 best_key[block_size];
-    i32 best_item[block_size];  // >= 0: element; <= -2: area -2 - a; -1: none
+    f64 best_key[block_size];
+    f64 best_item[block_size];  // >= 0: element; <= -2: area -2 - a; -1: none
 };
 
 // Per-thread scratch for the traversal.
@@ -261,8 +328,8 @@ public:
         if (n == 0) return;
         for (int p = 0; p < n; ++p) {
             blk.best[p] = d2_limit_;
-            blk.best_key[p] = no_key;
-            blk.best_item[p] = -1;
+            blk.best_key[p] = no_key_lane;
+            blk.best_item[p] = -1.0;
         }
         settle_areas(blk, extent(blk, 0, n), s);
         solve(blk, 0, n, s);
@@ -271,7 +338,7 @@ public:
     // Writes the requested outputs of point p of the block.
     void finish(const block& blk, int p, const outputs& out) const noexcept {
         const i64 at = blk.index[p];
-        const i32 item = blk.best_item[p];
+        const auto item = static_cast<i32>(blk.best_item[p]);
         const f64 x = blk.xs[p], y = blk.ys[p];
         const f64 f = item == -1 ? 0.0 : std::exp(-blk.best[p]);
         if (out.value) out.value[at] = f;
@@ -439,7 +506,7 @@ private:
                     if (inside(a, blk.xs[p], blk.ys[p])) {
                         blk.best[p] = 0.0;
                         blk.best_key[p] = a.key;
-                        blk.best_item[p] = -2 - i;
+                        blk.best_item[p] = -2.0 - i;
                     }
                 }
             }
@@ -558,54 +625,20 @@ private:
         return true;
     }
 
-    // One element against every point of the block: branch-free so that it
-    // vectorises across points.  Strictly smaller replaces, and an equal
-    // value replaces only from a lower key; NaN never replaces.
     void run(const element& e, i32 item, block& blk, int lo, int hi) const noexcept {
-        f64* __restrict best = blk.best;
-        i32* __restrict best_key = blk.best_key;
-        i32* __restrict best_item = blk.best_item;
-        const f64* __restrict xs = blk.xs;
-        const f64* __restrict ys = blk.ys;
-        const i32 key = e.key;
-        auto take = [&](int p, f64 d2) {
-            const bool better = (d2 < best[p]) | ((d2 == best[p]) & (key < best_key[p]));
-            best[p] = better ? d2 : best[p];
-            best_key[p] = better ? key : best_key[p];
-            best_item[p] = better ? item : best_item[p];
-        };
+        const f64 key = e.key, at = item;
+        f64 *best = blk.best + lo, *best_key = blk.best_key + lo, *best_item = blk.best_item + lo;
+        const f64 *xs = blk.xs + lo, *ys = blk.ys + lo;
+        const int n = hi - lo;
         if (!e.is_segment) {
-            for (int p = lo; p < hi; ++p) {
-                const f64 dx = xs[p] - e.ax, dy = ys[p] - e.ay;
-                take(p, quadratic_form(dx, dy, e.m00, e.m01, e.m10, e.m11));
-            }
+            run_point(xs, ys, n, best, best_key, best_item, key, at, e.ax, e.ay, e.m00, e.m01, e.m10, e.m11);
         } else if (proj_ == projection::euclidean) {
-            for (int p = lo; p < hi; ++p) {
-                f64 dx, dy;
-                const f64 d2 = segment_candidate(xs[p], ys[p], e.ax, e.ay, e.vx, e.vy, e.vv, e.m00, e.m01,
-                                                 e.m10, e.m11, dx, dy);
-                take(p, d2);
-            }
+            run_segment_euclidean(xs, ys, n, best, best_key, best_item, key, at, e.ax, e.ay, e.vx, e.vy, e.vv,
+                                  e.m00, e.m01, e.m10, e.m11);
         } else {
-            for (int p = lo; p < hi; ++p) {
-                f64 dx, dy;
-                const f64 d2 = metric_candidate(e, xs[p], ys[p], dx, dy);
-                take(p, d2);
-            }
+            run_segment_metric(xs, ys, n, best, best_key, best_item, key, at, e.ax, e.ay, e.vx, e.vy, e.svx,
+                               e.svy, e.vsv, e.m00, e.m01, e.m10, e.m11);
         }
-    }
-
-    // The exact nearest point of the segment in its metric: t minimises
-    // (w - v t)^T S (w - v t), S the metric's symmetric part.
-    static f64 metric_candidate(const element& e, f64 x, f64 y, f64& dx, f64& dy) noexcept {
-        const f64 wx = x - e.ax, wy = y - e.ay;
-        f64 t = (wx * e.svx + wy * e.svy) / e.vsv;
-        const bool below = t < 0.0, above = t > 1.0;
-        t = below ? 0.0 : t;
-        t = above ? 1.0 : t;
-        dx = x - (e.ax + e.vx * t);
-        dy = y - (e.ay + e.vy * t);
-        return quadratic_form(dx, dy, e.m00, e.m01, e.m10, e.m11);
     }
 
     // The repulsion vector of x from element e, as the evaluation computed
@@ -618,7 +651,7 @@ private:
             return false;
         }
         if (proj_ == projection::metric) {
-            metric_candidate(e, x, y, dx, dy);
+            metric_candidate(x, y, e.ax, e.ay, e.vx, e.vy, e.svx, e.svy, e.vsv, e.m00, e.m01, e.m10, e.m11, dx, dy);
             return false;
         }
         segment_candidate(x, y, e.ax, e.ay, e.vx, e.vy, e.vv, e.m00, e.m01, e.m10, e.m11, dx, dy);
