@@ -13,6 +13,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import time
 from typing import Any, Callable, Iterator
 
 import numpy as np
@@ -154,3 +155,126 @@ def test_hole_rejected_in_the_hole_pass_is_released() -> None:
         with pytest.raises(ValueError, match=r"holes\[0\]"):
             kernels.point_in_rings(**args)
     assert sys.getrefcount(hole) == before
+
+
+# ---------------------------------------------------------------------------
+# A daemon thread inside a package call while the interpreter exits.  CPython
+# ends such a thread with pthread_exit when it next asks for the lock, and
+# the forced unwind runs through our frames: it must neither abort nor touch
+# an object.  Children are forked from one prepared parent so that each exit
+# race costs a fork rather than an interpreter start, and they stop their
+# threads at varied points of the calls.
+
+EXIT_RACE = r"""
+import os, sys, threading, time
+import numpy as np
+from orin.field import kernels
+from orin.field.geometry import GeometryCollectionRGJ, Polygon
+
+target, repeats = sys.argv[1], int(sys.argv[2])
+rng = np.random.default_rng(0)
+x = rng.random((3000, 2)) * 4
+c = rng.random((32, 2))
+tree = dict(
+    cx=np.zeros(5), cy=np.zeros(5), is_leaf=np.array([0, 1, 1, 1, 1], np.uint8),
+    child_tl=np.array([1, -1, -1, -1, -1], np.int32), child_tr=np.array([2, -1, -1, -1, -1], np.int32),
+    child_bl=np.array([3, -1, -1, -1, -1], np.int32), child_br=np.array([4, -1, -1, -1, -1], np.int32),
+)
+members = [
+    {"type": "Point", "coordinates": [0, 0]},
+    {"type": "Polygon", "coordinates": [[[1, 1], [2, 1], [2, 2], [1, 2], [1, 1]]]},
+    {"type": "LineString", "coordinates": [[0, 3], [3, 3]]},
+]
+collection = GeometryCollectionRGJ(members)
+polygon = Polygon(coordinates=members[1]["coordinates"])
+calls = {
+    "point_obstacles_eval_max": lambda: kernels.point_obstacles_eval_max(x, c, np.tile(np.eye(2), (32, 1, 1))),
+    "segment_repulsion_vectors": lambda: kernels.segment_repulsion_vectors(x, c, c, (c * c).sum(1), np.eye(2)),
+    "point_in_rings": lambda: kernels.point_in_rings(x, c, [c]),
+    "quadtree_find_leaf": lambda: kernels.quadtree_find_leaf(x, **tree, max_depth=3),
+    "quadtree_find_chain": lambda: kernels.quadtree_find_chain(x, **tree, max_depth=3, max_cols=3),
+    "collection.gradient": lambda: collection.gradient(x),
+    "collection construction": lambda: GeometryCollectionRGJ(members),
+    "RGJGeometry.eval": lambda: polygon.eval(x),
+}
+work = calls[target]
+
+def loop():
+    while True:
+        work()
+
+codes = []
+for i in range(repeats):
+    pid = os.fork()
+    if pid == 0:
+        break
+    codes.append(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+else:
+    print(codes)
+    sys.exit(0)
+# The child: two daemon threads in the calls, then a normal interpreter exit.
+for _ in range(2):
+    threading.Thread(target=loop, daemon=True).start()
+time.sleep(0.002 * (1 + i % 8))
+"""
+
+EXIT_TARGETS = [
+    "point_obstacles_eval_max", "segment_repulsion_vectors", "point_in_rings", "quadtree_find_leaf",
+    "quadtree_find_chain", "collection.gradient", "collection construction", "RGJGeometry.eval",
+]
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="the exit race is driven by fork")
+@pytest.mark.parametrize("target", EXIT_TARGETS)
+def test_daemon_thread_in_a_call_at_interpreter_exit(target: str) -> None:
+    repeats = 15
+    proc = subprocess.run(
+        [sys.executable, "-c", EXIT_RACE, target, str(repeats)], capture_output=True, text=True, timeout=300
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == str([0] * repeats), proc.stdout + proc.stderr
+    assert "Fatal Python error" not in proc.stderr
+
+
+# ---------------------------------------------------------------------------
+# Ctrl-C during a long walk without the lock.  A one-node tree that is its
+# own child, walked to max_depth 2**31 - 1, runs for minutes; SIGINT must end
+# it with KeyboardInterrupt.  The timeout is only a bound on a hung child.
+
+LONG_WALK = r"""
+import sys
+import numpy as np
+from orin.field import kernels
+
+name, n = sys.argv[1], int(sys.argv[2])
+self_child = np.zeros(1, np.int32)
+tree = dict(cx=np.zeros(1), cy=np.zeros(1), is_leaf=np.zeros(1, np.uint8),
+            child_tl=self_child, child_tr=self_child, child_bl=self_child, child_br=self_child)
+extra = {"max_cols": 4} if name == "quadtree_find_chain" else {}
+pts = np.random.default_rng(0).uniform(-1, 1, (n, 2))
+print("walking", flush=True)
+try:
+    getattr(kernels, name)(pts, **tree, max_depth=2**31 - 1, **extra)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+"""
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="SIGINT delivery")
+@pytest.mark.parametrize(
+    "name,n", [("quadtree_find_leaf", 1000), ("quadtree_find_leaf", 10), ("quadtree_find_chain", 1000)]
+)
+def test_sigint_ends_a_long_walk(name: str, n: int) -> None:
+    proc = subprocess.Popen(
+        [sys.executable, "-c", LONG_WALK, name, str(n)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    )
+    try:
+        assert proc.stdout is not None
+        assert proc.stdout.readline().strip() == "walking"
+        time.sleep(0.5)  # into the walk, past the call's setup
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+    finally:
+        proc.kill()
+    assert proc.returncode == 0, err
+    assert out.strip() == "interrupted", out + err

@@ -65,7 +65,7 @@ class held_buffer {
 public:
     held_buffer() noexcept = default;
     ~held_buffer() {
-        if (held_) PyBuffer_Release(&buf_);
+        if (held_ && lock_held()) PyBuffer_Release(&buf_);
     }
     held_buffer(const held_buffer&) = delete;
     held_buffer& operator=(const held_buffer&) = delete;

@@ -14,9 +14,9 @@ namespace orin {
 inline constexpr std::ptrdiff_t point_block_size = 64;
 
 // Calls body(start, count, xs, ys) for points [start, start + count) of the
-// first n rows of `pts`, count <= point_block_size.
+// first n rows of `pts`, count <= point_block_size.  Throws what body throws.
 template <class Points, class Body>
-void for_point_blocks(const Points& pts, std::ptrdiff_t n, Body&& body) noexcept {
+void for_point_blocks(const Points& pts, std::ptrdiff_t n, Body&& body) {
     double xs[point_block_size], ys[point_block_size];
     for (std::ptrdiff_t start = 0; start < n; start += point_block_size) {
         const std::ptrdiff_t count = std::min(point_block_size, n - start);

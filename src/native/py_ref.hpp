@@ -5,18 +5,51 @@
 // `ref::borrow` increments a borrowed one.  Failures that leave a Python
 // exception set travel as `error_already_set` and are turned back into a NULL
 // or -1 return at the module boundary (see `guard`).
+//
+// One more thing may travel through our frames: at interpreter exit CPython
+// ends every other thread that asks for the interpreter lock by calling
+// pthread_exit, and glibc implements that as a forced unwind, run through
+// every C++ frame up the thread's stack.  Our lock retake (lock_scope) and
+// any NumPy or Python call we make may be where it starts.  While it runs,
+// this thread does not hold the lock, so nothing may touch a Python object:
+// `ref` and the buffer releases check `lock_held()` first and otherwise let
+// the reference go (the process is ending).  The unwind must also pass
+// through: `guard` rethrows it, and no frame it crosses may be noexcept,
+// which would call std::terminate.  That is why the module entry points and
+// slots are not declared noexcept, though they let no other exception out.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>  // abi::__forced_unwind
+#endif
+
+#include <chrono>
 #include <cstddef>
+#include <new>
+#include <type_traits>
 #include <utility>
 
 namespace orin {
 
 // A Python exception is already set; whoever catches this returns NULL/-1.
 struct error_already_set {};
+
+// Set while this thread waits for the lock in lock_scope::retake; left set
+// when CPython ends the thread there instead of returning.
+inline thread_local bool retaking_lock = false;
+
+// Whether this thread may touch Python objects.  False during the forced
+// unwind of a thread that CPython ends at exit: either it started in our own
+// retake (the flag), or inside a call into Python or NumPy, where the thread
+// was stopped before it became the lock's holder again (PyGILState_Check).
+// Late in finalisation PyGILState_Check answers 1 for every thread, but by
+// then no thread has a thread state of its own any more.
+inline bool lock_held() noexcept {
+    return !retaking_lock && PyGILState_GetThisThreadState() && PyGILState_Check();
+}
 
 class ref {
 public:
@@ -27,7 +60,9 @@ public:
         std::swap(p_, other.p_);
         return *this;
     }
-    ~ref() { Py_XDECREF(p_); }
+    ~ref() {
+        if (p_ && lock_held()) Py_DECREF(p_);
+    }
 
     static ref steal(PyObject* p) noexcept { return ref(p); }
     static ref borrow(PyObject* p) noexcept {
@@ -72,9 +107,10 @@ template <class... Args>
 
 // Runs `body` and converts escaping C++ exceptions into a set Python error,
 // returning `failure` in that case.  Every entry point from Python uses it,
-// so nothing thrown here can unwind into the interpreter.
+// so no C++ exception unwinds into the interpreter; only the forced unwind
+// of a thread that is being ended passes, as it must (see the top).
 template <class R, class F>
-R guard(R failure, F&& body) noexcept {
+R guard(R failure, F&& body) {
     try {
         return body();
     } catch (const error_already_set&) {
@@ -82,23 +118,71 @@ R guard(R failure, F&& body) noexcept {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return failure;
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
         return failure;
     }
 }
 
-// Releases the interpreter lock for its lifetime.  Nothing inside the scope
-// may touch a Python object.
-class gil_release {
+// The interpreter lock, released for a loop that touches no Python object.
+//
+// The lock is taken back by retake(), never by a destructor: CPython may end
+// the thread right there (see the top), and a destructor, being noexcept,
+// would turn that into std::terminate.
+class lock_scope {
 public:
-    gil_release() noexcept : state_(PyEval_SaveThread()) {}
-    ~gil_release() { PyEval_RestoreThread(state_); }
-    gil_release(const gil_release&) = delete;
-    gil_release& operator=(const gil_release&) = delete;
+    lock_scope() noexcept : state_(PyEval_SaveThread()) {}
+    lock_scope(const lock_scope&) = delete;
+    lock_scope& operator=(const lock_scope&) = delete;
+
+    // Takes the lock back, once.
+    void retake() {
+        if (!state_) return;
+        retaking_lock = true;
+        PyEval_RestoreThread(std::exchange(state_, nullptr));
+        retaking_lock = false;
+    }
+
+    // For long loops, between blocks: at most every poll_interval, takes the
+    // lock back to run the signal handlers (Ctrl-C among them).  True when a
+    // handler raised; the lock is then held and its exception set, and the
+    // loop should stop.  Otherwise the lock is released again.
+    bool interrupted() {
+        const auto now = std::chrono::steady_clock::now();
+        if (!state_ || now < next_poll_) return false;
+        next_poll_ = now + poll_interval;
+        retake();
+        if (PyErr_CheckSignals() < 0) return true;
+        state_ = PyEval_SaveThread();
+        return false;
+    }
 
 private:
+    // Well under the second a user waits for Ctrl-C to act; each poll costs
+    // a lock handover, so no more often than this.
+    static constexpr std::chrono::milliseconds poll_interval{50};
+
     PyThreadState* state_;
+    std::chrono::steady_clock::time_point next_poll_ = std::chrono::steady_clock::now() + poll_interval;
 };
+
+// Runs body() (or body(lock), to poll for signals) without the lock.  The
+// body must not touch Python objects and must not throw: the one exception
+// that may leave it is the forced unwind that lock.interrupted() can start.
+template <class Body>
+void without_lock(Body&& body) {
+    lock_scope lock;
+    if constexpr (std::is_invocable_v<Body&, lock_scope&>) {
+        body(lock);
+    } else {
+        static_assert(noexcept(body()), "a body that cannot poll must not throw");
+        body();
+    }
+    lock.retake();
+}
 
 }  // namespace orin

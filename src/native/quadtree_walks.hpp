@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
 #include "multiversion.hpp"
@@ -44,28 +45,62 @@ inline std::int32_t descend(const tree_views& t, std::int32_t node, double x, do
     return child;
 }
 
-// Where a walk broke the tree's contract; reported once the lock is back.
+// Where a walk broke the tree's contract, or why it stopped early; reported
+// once the lock is back.
 struct walk_fault {
     std::ptrdiff_t point = -1;  // -1: no fault
     std::int32_t node = 0;      // the node number out of range, when that was the fault
     std::ptrdiff_t width = 0;   // > 0: the chain columns the path needed, when that was the fault
+    bool stopped = false;       // the caller's poll asked to stop
 };
 
-// Walks one point; `record(depth, node)` sees every node visited.  Returns
-// false, with the offending number in node_out, on a node number outside
+// How a walk ended.
+enum class walk_end { done, bad_node, stopped };
+
+// A tree may be cyclic and max_depth 2^31 - 1, so one walk can take many
+// seconds.  The walks count their descents and ask the caller's poll()
+// between stretches of this many whether to stop (the kernels answer Ctrl-C
+// there); the count is cheap beside a descent, the poll need not be.
+inline constexpr std::int64_t descents_per_poll = std::int64_t{1} << 16;
+
+// For callers that never stop a walk.
+struct never_stop {
+    bool operator()() const noexcept { return false; }
+};
+
+template <class Poll>
+class poll_counter {
+public:
+    explicit poll_counter(Poll& poll) noexcept : poll_(poll) {}
+    // Counts `descents`; true when the poll then asks to stop.
+    bool tick(std::int64_t descents = 1) {
+        left_ -= descents;
+        if (left_ > 0) return false;
+        left_ = descents_per_poll;
+        return poll_();
+    }
+
+private:
+    Poll& poll_;
+    std::int64_t left_ = descents_per_poll;
+};
+
+// Walks one point; `record(depth, node)` sees every node visited.  Ends
+// with bad_node, the offending number in node_out, on a node number outside
 // the arrays.
-template <class Record>
-inline bool walk(const tree_views& t, double x, double y, std::int32_t max_depth, std::int32_t& node_out,
-                 int& depth_out, Record&& record) noexcept {
+template <class Record, class Poll>
+inline walk_end walk(const tree_views& t, double x, double y, std::int32_t max_depth, std::int32_t& node_out,
+                     int& depth_out, Record&& record, poll_counter<Poll>& counter) {
     std::int32_t node = 0;
     int depth = 0;
     for (;;) {
         if (node >= t.nodes) {
             node_out = node;
-            return false;
+            return walk_end::bad_node;
         }
         if (t.is_leaf(node)) break;
         if (depth >= max_depth) break;
+        if (counter.tick()) return walk_end::stopped;
         node = descend(t, node, x, y);
         ++depth;
         record(depth, node);
@@ -73,7 +108,7 @@ inline bool walk(const tree_views& t, double x, double y, std::int32_t max_depth
     }
     node_out = node;
     depth_out = depth;
-    return true;
+    return walk_end::done;
 }
 
 // The leaf walk for many points.  The seven arrays are first packed into one
@@ -96,12 +131,13 @@ struct walker {
     std::int32_t depth;
 };
 
-// Finishes every walker and writes where it ends.  Returns false on a node
-// number outside the arrays; the caller then re-walks serially to report the
-// first such point.
-inline bool walk_lockstep(const std::vector<packed_node>& nodes, const walker* walkers,
-                          std::ptrdiff_t count, std::int32_t max_depth,
-                          const out_view<std::int32_t, 1>& out) noexcept {
+// Finishes every walker and writes where it ends.  Ends with bad_node on a
+// node number outside the arrays; the caller then re-walks serially to
+// report the first such point.
+template <class Poll>
+walk_end walk_lockstep(const std::vector<packed_node>& nodes, const walker* walkers, std::ptrdiff_t count,
+                       std::int32_t max_depth, const out_view<std::int32_t, 1>& out,
+                       poll_counter<Poll>& counter) {
     constexpr int lanes = 8;
     const packed_node* tree = nodes.data();
     const auto size = static_cast<std::ptrdiff_t>(nodes.size());
@@ -117,12 +153,13 @@ inline bool walk_lockstep(const std::vector<packed_node>& nodes, const walker* w
         }
     }
     while (active > 0) {
+        if (counter.tick(active)) return walk_end::stopped;
         for (int g = 0; g < lanes; ++g) {
             if (!busy[g]) continue;
             walker& w = lane[g];
             const std::int32_t k = w.node;
             bool finished;
-            if (k >= size) return false;
+            if (k >= size) return walk_end::bad_node;
             const packed_node& nd = tree[k];
             if (nd.leaf || w.depth >= max_depth) {
                 finished = true;
@@ -143,7 +180,7 @@ inline bool walk_lockstep(const std::vector<packed_node>& nodes, const walker* w
             }
         }
     }
-    return true;
+    return walk_end::done;
 }
 
 // The start table's cell of each point of a block, row-major in a g x g
@@ -313,15 +350,22 @@ inline constexpr std::ptrdiff_t walk_block = 1024;
 
 // The leaf walk for many points, a block at a time: points the table
 // settles are written at once, the rest walk on in lockstep from where
-// their cell's walks part.  Returns false on a bad node, as walk_lockstep.
-inline bool leaf_walk_blocks(const std::vector<packed_node>& nodes, const start_table* table,
-                             const strided_view<double, 2>& pts, std::ptrdiff_t n, std::int32_t max_depth,
-                             std::vector<walker>& pending, const out_view<std::int32_t, 1>& out) noexcept {
+// their cell's walks part.  Ends as walk_lockstep.
+template <class Poll>
+walk_end leaf_walk_blocks(const std::vector<packed_node>& nodes, const start_table* table,
+                          const strided_view<double, 2>& pts, std::ptrdiff_t n, std::int32_t max_depth,
+                          std::vector<walker>& pending, const out_view<std::int32_t, 1>& out,
+                          poll_counter<Poll>& counter) {
     const auto capacity = static_cast<std::ptrdiff_t>(pending.size());
     std::ptrdiff_t count = 0;
-    bool ok = true;
+    walk_end end = walk_end::done;
     for_point_blocks(pts, n, [&](std::ptrdiff_t start, std::ptrdiff_t m, const double* xs, const double* ys) {
-        if (!ok) return;
+        if (end != walk_end::done) return;
+        // A settled point costs about a descent.
+        if (counter.tick(m)) {
+            end = walk_end::stopped;
+            return;
+        }
         start_entry e[point_block_size];
         if (table) {
             table->find(xs, ys, m, e);
@@ -336,11 +380,11 @@ inline bool leaf_walk_blocks(const std::vector<packed_node>& nodes, const start_
             }
         }
         if (count + point_block_size > capacity || start + m == n) {
-            ok = walk_lockstep(nodes, pending.data(), count, max_depth, out);
+            end = walk_lockstep(nodes, pending.data(), count, max_depth, out, counter);
             count = 0;
         }
     });
-    return ok;
+    return end;
 }
 
 inline void pack_tree(const tree_views& t, std::vector<packed_node>& nodes) {
@@ -402,17 +446,33 @@ public:
 
     // out(i) = the leaf (or -1) that point i of the first n rows of `pts`
     // reaches.  On a node number out of range, `fault` names the first point
-    // whose walk meets one, and `out` is partly written.
-    void run(const tree_views& t, const strided_view<double, 2>& pts, std::ptrdiff_t n,
-             std::int32_t max_depth, const out_view<std::int32_t, 1>& out, walk_fault& fault) noexcept {
+    // whose walk meets one; when poll() asks to stop, it says so.  In both
+    // cases `out` is partly written.
+    template <class Poll = never_stop>
+    void run(const tree_views& t, const strided_view<double, 2>& pts, std::ptrdiff_t n, std::int32_t max_depth,
+             const out_view<std::int32_t, 1>& out, walk_fault& fault, Poll&& poll = Poll{}) {
+        poll_counter<std::remove_reference_t<Poll>> counter(poll);
         if (use_table_) table_.build(t, max_depth);
-        const bool done = use_packed_ && leaf_walk_blocks(packed_, use_table_ ? &table_ : nullptr, pts, n,
-                                                          max_depth, pending_, out);
+        walk_end end = walk_end::bad_node;
+        if (use_packed_) {
+            end = leaf_walk_blocks(packed_, use_table_ ? &table_ : nullptr, pts, n, max_depth, pending_, out,
+                                   counter);
+        }
+        if (end == walk_end::stopped) {
+            fault.stopped = true;
+            return;
+        }
         // The plain walk, also the one that names the first bad point.
-        for (std::ptrdiff_t i = 0; i < n && !done; ++i) {
+        for (std::ptrdiff_t i = 0; i < n && end != walk_end::done; ++i) {
             std::int32_t node;
             int depth;
-            if (!walk(t, pts(i, 0), pts(i, 1), max_depth, node, depth, [](int, std::int32_t) {})) {
+            const walk_end e = walk(t, pts(i, 0), pts(i, 1), max_depth, node, depth, [](int, std::int32_t) {},
+                                    counter);
+            if (e == walk_end::stopped) {
+                fault.stopped = true;
+                return;
+            }
+            if (e == walk_end::bad_node) {
                 fault.point = i;
                 fault.node = node;
                 return;
@@ -431,10 +491,13 @@ private:
 // chain(i, 0:length(i)) = the nodes that point i walks through, root first
 // (the last -1 where the walk fell off a missing branch); length(i) their
 // number.  Stops at the first point whose walk meets a node out of range or
-// needs more than max_cols columns, and says which in `fault`.
-inline void find_chains(const tree_views& t, const strided_view<double, 2>& pts, std::ptrdiff_t n,
-                        std::int32_t max_depth, std::int32_t max_cols, const out_view<std::int32_t, 2>& chain,
-                        const out_view<std::int32_t, 1>& length, walk_fault& fault) noexcept {
+// needs more than max_cols columns, or when poll() asks to, and says which
+// in `fault`.
+template <class Poll = never_stop>
+void find_chains(const tree_views& t, const strided_view<double, 2>& pts, std::ptrdiff_t n,
+                 std::int32_t max_depth, std::int32_t max_cols, const out_view<std::int32_t, 2>& chain,
+                 const out_view<std::int32_t, 1>& length, walk_fault& fault, Poll&& poll = Poll{}) {
+    poll_counter<std::remove_reference_t<Poll>> counter(poll);
     for (std::ptrdiff_t i = 0; i < n; ++i) {
         // A path wider than the row is finished without recording so the
         // error can say how many columns it needed.
@@ -446,7 +509,12 @@ inline void find_chains(const tree_views& t, const strided_view<double, 2>& pts,
         if (fits) chain(i, 0) = 0;
         std::int32_t node;
         int depth;
-        if (!walk(t, pts(i, 0), pts(i, 1), max_depth, node, depth, record)) {
+        const walk_end e = walk(t, pts(i, 0), pts(i, 1), max_depth, node, depth, record, counter);
+        if (e == walk_end::stopped) {
+            fault.stopped = true;
+            return;
+        }
+        if (e == walk_end::bad_node) {
             fault.point = i;
             fault.node = node;
             return;

@@ -16,8 +16,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <limits>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "buffer_view.hpp"
@@ -175,12 +177,23 @@ PyObject* point_in_rings(PyObject* module, PyObject* args, PyObject* kwargs) {
             PyList_SET_ITEM(hole_views.get(), k, converted.release());
         }
 
+        // The band index is built off the lock too: on a ring of millions of
+        // vertices it takes about as long as the pass itself.
         ring_bands bands;
-        const bool banded = n > 0 && outer.extent(0) >= 3 && bands.build(outer.view());
-        {
-            gil_release nogil;
+        bool out_of_memory = false;
+        without_lock([&]() noexcept {
+            bool banded = false;
+            if (n > 0 && outer.extent(0) >= 3) {
+                try {
+                    banded = bands.build(outer.view());
+                } catch (const std::exception&) {  // bad_alloc, or a length past what vector can hold
+                    out_of_memory = true;
+                    return;
+                }
+            }
             rings_outer_pass(pts.view(), n, outer.view(), banded ? &bands : nullptr, out_v);
-        }
+        });
+        if (out_of_memory) throw std::bad_alloc();
 
         // Holes only remove points the outer pass found inside.  A hole is
         // viewed (and validated) the first time a point reaches it, so a
@@ -248,11 +261,10 @@ PyObject* segment_repulsion_vectors(PyObject* module, PyObject* args, PyObject* 
         const f64 m00 = mv(0, 0), m01 = mv(0, 1), m10 = mv(1, 0), m11 = mv(1, 1);
         packed_segments seg;
         seg.resize(s);
-        {
-            gil_release nogil;
+        without_lock([&]() noexcept {
             seg.fill(p1.view(), v.view(), v_dot_v.view());
             segment_repulsion(x.view(), n, seg, m00, m01, m10, m11, out_v);
-        }
+        });
         return out.release();
     });
 }
@@ -290,11 +302,10 @@ PyObject* point_obstacles_eval_max(PyObject* module, PyObject* args, PyObject* k
 
         packed_obstacles ob;
         ob.resize(k);
-        {
-            gil_release nogil;
+        without_lock([&]() noexcept {
             ob.fill(centers.view(), inv.view());
             obstacles_eval_max(x.view(), n, ob, out_v);
-        }
+        });
         return out.release();
     });
 }
@@ -364,10 +375,10 @@ PyObject* quadtree_find_leaf(PyObject* module, PyObject* args, PyObject* kwargs)
         leaf_search search;
         search.prepare(t, n);
         walk_fault fault;
-        {
-            gil_release nogil;
-            search.run(t, a.pts.view(), n, max_depth, out_v, fault);
-        }
+        without_lock([&](lock_scope& lock) {
+            search.run(t, a.pts.view(), n, max_depth, out_v, fault, [&] { return lock.interrupted(); });
+        });
+        if (fault.stopped) throw error_already_set{};  // a signal handler raised
         if (fault.point >= 0) raise_bad_node(fault, t.nodes);
         return out.release();
     });
@@ -401,10 +412,11 @@ PyObject* quadtree_find_chain(PyObject* module, PyObject* args, PyObject* kwargs
 
         const tree_views t = a.views();
         walk_fault fault;
-        {
-            gil_release nogil;
-            find_chains(t, a.pts.view(), n, max_depth, max_cols, chain_v, length_v, fault);
-        }
+        without_lock([&](lock_scope& lock) {
+            find_chains(t, a.pts.view(), n, max_depth, max_cols, chain_v, length_v, fault,
+                        [&] { return lock.interrupted(); });
+        });
+        if (fault.stopped) throw error_already_set{};  // a signal handler raised
         if (fault.width > 0) {
             raise_format(PyExc_ValueError,
                          "the path of point %zd needs %zd columns but max_cols is %d", fault.point,

@@ -45,7 +45,7 @@ PyObject* field_or_none(PyObject* value) noexcept { return value ? value : Py_No
 // Arguments are ignored on purpose: subtypes (the collection among them) call
 // this with their own constructor arguments, and __init__ is where the
 // geometry is built.
-PyObject* rgj_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+PyObject* rgj_new(PyTypeObject* type, PyObject*, PyObject*) {
     return orin::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* obj = type->tp_alloc(type, 0);
         if (!obj) throw orin::error_already_set{};
@@ -67,7 +67,7 @@ int rgj_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 // Breaks cycles by setting the fields to None rather than NULL, so C code of
 // extending types and finalizers that still run on a cleared object keep
 // reading valid objects.
-int rgj_clear(PyObject* self) noexcept {
+int rgj_clear(PyObject* self) {
     RGJGeometryObject* g = as_geometry(self);
     for (field_ptr f : fields) {
         PyObject* old = g->*f;
@@ -77,7 +77,7 @@ int rgj_clear(PyObject* self) noexcept {
     return 0;
 }
 
-void rgj_dealloc(PyObject* self) noexcept {
+void rgj_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     // A long chain of geometries linked through their fields would otherwise
@@ -103,7 +103,7 @@ PyObject* get_field(PyObject* self, void* closure) noexcept {
 
 // Deleting a field stores None: an instance always holds an object in each of
 // its seven fields, which is what tp_new establishes too.
-int set_field(PyObject* self, PyObject* value, void* closure) noexcept {
+int set_field(PyObject* self, PyObject* value, void* closure) {
     PyObject*& slot = as_geometry(self)->*fields[field_index(closure)];
     PyObject* old = slot;
     slot = Py_NewRef(value ? value : Py_None);
@@ -146,7 +146,7 @@ ref numpy_module() {
     return require(PyImport_ImportModule("numpy"));
 }
 
-PyObject* rgj_eval(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* rgj_eval(PyObject* self, PyObject* args, PyObject* kwargs) {
     return orin::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         static const char* kwlist[] = {"x", nullptr};
         PyObject* x = nullptr;
@@ -172,7 +172,7 @@ PyObject* rgj_eval(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 // in layout order followed by what object.__getstate__ gives for the
 // instance: None, its __dict__, or (__dict__ or None, slot values) for
 // subclasses with __slots__.
-PyObject* rgj_reduce(PyObject* self, PyObject*) noexcept {
+PyObject* rgj_reduce(PyObject* self, PyObject*) {
     return orin::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         ref copyreg = require(PyImport_ImportModule("copyreg"));
         ref newobj = require(PyObject_GetAttrString(copyreg.get(), "__newobj__"));
@@ -223,7 +223,7 @@ void restore_slots(PyObject* self, PyObject* slots) {
     }
 }
 
-PyObject* rgj_setstate(PyObject* self, PyObject* state) noexcept {
+PyObject* rgj_setstate(PyObject* self, PyObject* state) {
     return orin::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         if (!PyTuple_Check(state)) {
             orin::raise_format(PyExc_TypeError, "__setstate__: expected a tuple, got %.200s",
@@ -330,7 +330,7 @@ PyType_Spec multi_spec = {
     multi_slots,
 };
 
-int base_exec(PyObject* module) noexcept {
+int base_exec(PyObject* module) {
     return orin::guard<int>(-1, [&]() -> int {
         ref rgj = require(PyType_FromModuleAndSpec(module, &rgj_spec, nullptr));
         ref multi = require(PyType_FromModuleAndSpec(module, &multi_spec, rgj.get()));

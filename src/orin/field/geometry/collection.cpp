@@ -274,7 +274,7 @@ const signature<2> init_signature{"GeometryCollectionRGJ", {"geometries", "prope
 // Every value is computed before any field is written, so a construction
 // that fails at any step leaves the instance exactly as it was (a fresh
 // instance keeps its allocated state, a constructed one its old members).
-int collection_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+int collection_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return orin::guard(-1, [&]() -> int {
         auto [geometries, properties] = bind(init_signature, args, kwargs);
         ref types = rgj_types();
@@ -340,7 +340,7 @@ int collection_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 // ---------------------------------------------------------------------------
 // Allocation and garbage collection.
 
-PyObject* collection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* collection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* self = g.base->tp_new(type, args, kwargs);
     if (!self) return nullptr;
     for (int i = 0; i < own_field_count; ++i) {
@@ -363,7 +363,7 @@ int collection_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-int collection_clear(PyObject* self) noexcept {
+int collection_clear(PyObject* self) {
     if (g.base->tp_clear) g.base->tp_clear(self);
     for (int i = 0; i < own_field_count; ++i) {
         PyObject* old = own(self, i);
@@ -373,7 +373,7 @@ int collection_clear(PyObject* self) noexcept {
     return 0;
 }
 
-void collection_dealloc(PyObject* self) noexcept {
+void collection_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyTypeObject* base = g.base;
     PyObject_GC_UnTrack(self);
@@ -400,13 +400,13 @@ PyObject* get_own(PyObject* self, void* closure) noexcept {
     return Py_NewRef(or_none(own(self, field_of(closure))));
 }
 
-void store_own(PyObject* self, int field, PyObject* value) noexcept {
+void store_own(PyObject* self, int field, PyObject* value) {
     PyObject* old = own(self, field);
     own(self, field) = Py_NewRef(value);
     Py_XDECREF(old);
 }
 
-int set_rgjs(PyObject* self, PyObject* value, void*) noexcept {
+int set_rgjs(PyObject* self, PyObject* value, void*) {
     if (!value) value = Py_None;
     if (value != Py_None && !PyList_CheckExact(value)) {
         PyErr_Format(PyExc_TypeError, "Expected list, got %.200s", Py_TYPE(value)->tp_name);
@@ -416,7 +416,7 @@ int set_rgjs(PyObject* self, PyObject* value, void*) noexcept {
     return 0;
 }
 
-int set_any(PyObject* self, PyObject* value, void* closure) noexcept {
+int set_any(PyObject* self, PyObject* value, void* closure) {
     store_own(self, field_of(closure), value ? value : Py_None);
     return 0;
 }
@@ -435,7 +435,7 @@ const signature<1> set_coordinates_signature{"set_coordinates", {"new_coords"}, 
 const signature<1> set_repulsion_signature{"set_repulsion", {"new_repulsion"}, 1, false};
 
 PyObject* collection_set_coordinates(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames) noexcept {
+                                     PyObject* kwnames) {
     return orin::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         bind(set_coordinates_signature, args, nargs, kwnames);
         PyErr_SetNone(PyExc_NotImplementedError);
@@ -444,7 +444,7 @@ PyObject* collection_set_coordinates(PyObject*, PyObject* const* args, Py_ssize_
 }
 
 PyObject* collection_set_repulsion(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) noexcept {
+                                   PyObject* kwnames) {
     return orin::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         auto [new_repulsion] = bind(set_repulsion_signature, args, nargs, kwnames);
         ref members = members_of(self);
@@ -460,7 +460,7 @@ const signature<4> squared_dist_signature{
     "squared_dist", {"x", "scaled", "inverted", "return_reference"}, 1, true};
 
 PyObject* collection_squared_dist(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) noexcept {
+                                  PyObject* kwnames) {
     return orin::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         auto [x, scaled_arg, inverted_arg, return_reference_arg] =
             bind(squared_dist_signature, args, nargs, kwnames);
@@ -522,7 +522,7 @@ ref keyword_names(const char* callee, PyObject* leading, const extra_keywords& e
 const signature<2> repulsion_vector_signature{"repulsion_vector", {"x", "min_dist_select"}, 1, true};
 
 PyObject* collection_repulsion_vector(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) noexcept {
+                                      PyObject* kwnames) {
     return orin::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         extra_keywords extra;
         auto [x, min_dist_select_arg] = bind(repulsion_vector_signature, args, nargs, kwnames, &extra);
@@ -602,7 +602,7 @@ std::array<ref, 2> unpack_two(PyObject* value) {
 const signature<1> gradient_signature{"gradient", {"x"}, 1, true};
 
 PyObject* collection_gradient(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) noexcept {
+                              PyObject* kwnames) {
     return orin::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         extra_keywords extra;
         auto [x] = bind(gradient_signature, args, nargs, kwnames, &extra);
@@ -641,7 +641,7 @@ PyObject* collection_gradient(PyObject* self, PyObject* const* args, Py_ssize_t 
 const signature<2> get_dist_matrix_signature{"get_dist_matrix", {"scaled", "inverted"}, 0, false};
 
 PyObject* collection_get_dist_matrix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames) noexcept {
+                                     PyObject* kwnames) {
     return orin::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         auto [scaled_arg, inverted_arg] = bind(get_dist_matrix_signature, args, nargs, kwnames);
         PyObject* scaled = or_default(scaled_arg, Py_True);
@@ -658,7 +658,7 @@ PyObject* collection_get_dist_matrix(PyObject* self, PyObject* const* args, Py_s
 
 const signature<1> in_bbox_signature{"in_bbox", {"x"}, 1, false};
 
-PyObject* collection_in_bbox(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* collection_in_bbox(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return orin::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         auto [x] = bind(in_bbox_signature, args, nargs, kwnames);
         ref members = members_of(self);
@@ -672,7 +672,7 @@ PyObject* collection_in_bbox(PyObject* self, PyObject* const* args, Py_ssize_t n
     });
 }
 
-PyObject* collection_get_center_point(PyObject* self, PyObject*) noexcept {
+PyObject* collection_get_center_point(PyObject* self, PyObject*) {
     return orin::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         ref members = members_of(self);
         ref centres = require(PyList_New(0));
@@ -702,7 +702,7 @@ ref exported_geometry(PyObject* exported) {
     return require(PyObject_GetItem(exported, S.geometry));
 }
 
-PyObject* collection_to_rgeojson(PyObject* self, PyObject*) noexcept {
+PyObject* collection_to_rgeojson(PyObject* self, PyObject*) {
     return orin::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         ref outer = require(PyDict_New());
         require_ok(PyDict_SetItem(outer.get(), S.type, S.Feature));
@@ -788,7 +788,7 @@ void restore_state(PyObject* self, PyObject* state) {
     }
 }
 
-PyObject* collection_reduce(PyObject* self, PyObject*) noexcept {
+PyObject* collection_reduce(PyObject* self, PyObject*) {
     return orin::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         ref state = require(PyTuple_New(state_size));
         bool any_field = false;
@@ -832,7 +832,7 @@ PyObject* collection_reduce(PyObject* self, PyObject*) noexcept {
 
 const signature<1> setstate_signature{"__setstate__", {"state"}, 1, false};
 
-PyObject* collection_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* collection_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return orin::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         auto [state] = bind(setstate_signature, args, nargs, kwnames);
         if (!PyTuple_CheckExact(state)) {
@@ -870,7 +870,7 @@ long long checksum_value(PyObject* obj) {
 
 const signature<3> unpickle_signature{"__unpickle_GeometryCollectionRGJ", {"cls", "checksum", "state"}, 3, false};
 
-PyObject* unpickle_collection(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* unpickle_collection(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return orin::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         auto [cls, checksum_arg, state] = bind(unpickle_signature, args, nargs, kwnames);
         const long long checksum = checksum_value(checksum_arg);
@@ -1026,7 +1026,7 @@ void check_extension_type(PyTypeObject* base) {
     }
 }
 
-int collection_exec(PyObject* module) noexcept {
+int collection_exec(PyObject* module) {
     return orin::guard(-1, [&]() -> int {
         if (g.module == module) return 0;
         // Python 3.12+ refuses subinterpreters through the module slot; 3.11
