@@ -168,7 +168,7 @@ def test_hole_rejected_in_the_hole_pass_is_released() -> None:
 EXIT_RACE = r"""
 import os, sys, threading, time
 import numpy as np
-from orin.field import kernels
+from orin.field import RiskField, kernels
 from orin.field.geometry import GeometryCollectionRGJ, Polygon
 
 target, repeats = sys.argv[1], int(sys.argv[2])
@@ -187,6 +187,7 @@ members = [
 ]
 collection = GeometryCollectionRGJ(members)
 polygon = Polygon(coordinates=members[1]["coordinates"])
+fields = [RiskField([collection, polygon], cutoff=0.0, threads=t) for t in (1, 2)]
 calls = {
     "point_obstacles_eval_max": lambda: kernels.point_obstacles_eval_max(x, c, np.tile(np.eye(2), (32, 1, 1))),
     "segment_repulsion_vectors": lambda: kernels.segment_repulsion_vectors(x, c, c, (c * c).sum(1), np.eye(2)),
@@ -196,6 +197,8 @@ calls = {
     "collection.gradient": lambda: collection.gradient(x),
     "collection construction": lambda: GeometryCollectionRGJ(members),
     "RGJGeometry.eval": lambda: polygon.eval(x),
+    "RiskField.eval": lambda: fields[0].eval(x),
+    "RiskField.grid, 2 threads": lambda: fields[1].grid((0, 0, 4, 4), (80, 80)),
 }
 work = calls[target]
 
@@ -221,6 +224,7 @@ time.sleep(0.002 * (1 + i % 8))
 EXIT_TARGETS = [
     "point_obstacles_eval_max", "segment_repulsion_vectors", "point_in_rings", "quadtree_find_leaf",
     "quadtree_find_chain", "collection.gradient", "collection construction", "RGJGeometry.eval",
+    "RiskField.eval", "RiskField.grid, 2 threads",
 ]
 
 

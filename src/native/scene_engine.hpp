@@ -54,17 +54,39 @@ struct box {
 // Lower bounds of a metric's quadratic form: v^T M v >= all * |v|^2,
 // >= x * vx^2 and >= y * vy^2 for every v.  For a positive-definite M the
 // best such x is 1 / (M^-1)_00 (the form minimised over vy), and likewise y;
-// `all` is the smallest eigenvalue.  0 gives no bound.
+// `all` is the smallest eigenvalue.  0 gives no bound.  Where every item
+// under the bound shares one metric, `exact` is set and (a, b, c) are its
+// symmetric part [[a, b], [b, c]], for the tighter corner bound below.
 struct floors {
     f64 all, x, y;
+    f64 a = 0.0, b = 0.0, c = 0.0;
+    bool exact = false;
 };
 
+// Relative room left under every bound for the rounding of the computed
+// forms and of the bounds themselves.
+inline constexpr f64 bound_margin = 1e-9;
+
 // The bound on d2 between anything in box a and anything in box b.
+//
+// With gaps gx, gy > 0 every difference v = x - p has |vx| >= gx and
+// |vy| >= gy with signs fixed by which side a lies on.  The form is convex,
+// so its minimum over that quadrant is at the corner unless its gradient
+// there points back into the quadrant along one axis; then it lies on an
+// edge, where it is exactly the x or y floor.  Both cannot happen for a
+// positive-definite metric.
 inline f64 gap_bound(const floors& f, const box& a, const box& b) noexcept {
-    const f64 dx = std::max({0.0, b.x0 - a.x1, a.x0 - b.x1});
-    const f64 dy = std::max({0.0, b.y0 - a.y1, a.y0 - b.y1});
+    const f64 lx = b.x0 - a.x1, rx = a.x0 - b.x1, ly = b.y0 - a.y1, ry = a.y0 - b.y1;
+    const f64 dx = std::max({0.0, lx, rx});
+    const f64 dy = std::max({0.0, ly, ry});
     const f64 x2 = dx * dx, y2 = dy * dy;
-    return std::max({f.all * (x2 + y2), f.x * x2, f.y * y2});
+    const f64 floor = std::max({f.all * (x2 + y2), f.x * x2, f.y * y2});
+    if (!f.exact || !(dx > 0.0) || !(dy > 0.0)) return floor;
+    const f64 sb = (lx > 0.0) == (ly > 0.0) ? f.b : -f.b;
+    if (f.a * dx + sb * dy < 0.0 || f.c * dy + sb * dx < 0.0) return floor;
+    const f64 corner = f.a * x2 + 2.0 * sb * dx * dy + f.c * y2;
+    const f64 scale = f.a * x2 + 2.0 * std::fabs(f.b) * dx * dy + f.c * y2;
+    return std::max(floor, corner * (1.0 - bound_margin) - 64.0 * f64_eps * scale);
 }
 
 inline bool boxes_overlap(const box& a, const box& b) noexcept {
@@ -88,11 +110,11 @@ inline floors metric_floors(const metric& m) noexcept {
     const f64 det = a * c - b * b;
     const f64 norm = std::fabs(m.m00) + std::fabs(m.m01) + std::fabs(m.m10) + std::fabs(m.m11);
     auto lowered = [&](f64 v) {
-        const f64 f = v * (1.0 - 1e-9) - 64.0 * f64_eps * norm;
+        const f64 f = v * (1.0 - bound_margin) - 64.0 * f64_eps * norm;
         return f > 0.0 && std::isfinite(f) ? f : 0.0;
     };
     if (!(lam > 0.0) || !(det > 0.0)) return {0.0, 0.0, 0.0};
-    return {lowered(lam), lowered(det / c), lowered(det / a)};
+    return {lowered(lam), lowered(det / c), lowered(det / a), a, b, c, std::isfinite(a * c + b * b)};
 }
 
 // A point centre (v = 0) or a segment [a, a + v].
@@ -226,7 +248,8 @@ private:
               -std::numeric_limits<f64>::infinity(), -std::numeric_limits<f64>::infinity()};
         box c = b;  // bounds of the centres
         const f64 inf = std::numeric_limits<f64>::infinity();
-        floors floor{inf, inf, inf};
+        floors floor{inf, inf, inf, 0.0, 0.0, 0.0, true};
+        bool first = true;
         for (i32 i = lo; i < hi; ++i) {
             const i32 k = order[static_cast<size_t>(i)];
             const box& e = boxes[static_cast<size_t>(k)];
@@ -234,7 +257,10 @@ private:
             const f64 mx = 0.5 * (e.x0 + e.x1), my = 0.5 * (e.y0 + e.y1);
             c = {std::min(c.x0, mx), std::min(c.y0, my), std::max(c.x1, mx), std::max(c.y1, my)};
             const floors& f = bounds[static_cast<size_t>(k)];
-            floor = {std::min(floor.all, f.all), std::min(floor.x, f.x), std::min(floor.y, f.y)};
+            const bool same = first || (f.a == floor.a && f.b == floor.b && f.c == floor.c);
+            floor = {std::min(floor.all, f.all), std::min(floor.x, f.x), std::min(floor.y, f.y), f.a, f.b, f.c,
+                     floor.exact && f.exact && same};
+            first = false;
         }
         if (hi - lo <= leaf_items) {
             nodes_[static_cast<size_t>(at)] = {b, floor, lo, hi - lo};

@@ -102,7 +102,7 @@ void check_meta(i32 key, i32 owner, i32 metric_id, Py_ssize_t n_metrics, const c
     }
 }
 
-PyObject* scene_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* scene_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"points",   "point_meta", "segments", "segment_meta", "ring_xy",
                                    "ring_start", "polygons", "metrics",  "gradients",    "cutoff",
                                    "projection", "max_bands", nullptr};
@@ -221,16 +221,17 @@ PyObject* scene_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
         }
 
         ref self = require(type->tp_alloc(type, 0));
-        {
-            gil_release nogil;  // indexing a large scene takes a while
+        scene::compiled_scene* engine = nullptr;
+        // Indexing a large scene takes a while; other threads may run.
+        without_lock([&]() noexcept {
             try {
-                reinterpret_cast<SceneObject*>(self.get())->engine =
-                    new scene::compiled_scene(std::move(p), cutoff, proj, max_bands);
+                engine = new scene::compiled_scene(std::move(p), cutoff, proj, max_bands);
             } catch (const std::bad_alloc&) {
-                reinterpret_cast<SceneObject*>(self.get())->engine = nullptr;
+                engine = nullptr;
             }
-        }
-        if (!reinterpret_cast<SceneObject*>(self.get())->engine) throw std::bad_alloc{};
+        });
+        if (!engine) throw std::bad_alloc{};
+        reinterpret_cast<SceneObject*>(self.get())->engine = engine;
         return self.release();
     });
 }
@@ -256,16 +257,22 @@ void run_without_lock(std::int64_t items, std::int64_t points, int threads, PyOb
     };
     bool failed = false;
     PyThreadState* state = PyEval_SaveThread();
-    auto checkpoint = [&](std::int64_t done) -> bool {
-        // At interpreter exit this does not return for a daemon thread;
-        // run_items stops the workers on the way out.
+    // At interpreter exit CPython may end a daemon thread inside this retake
+    // instead of returning (see py_ref.hpp); run_items then stops the workers
+    // on the way out, and the flag keeps the unwind off Python objects.
+    auto retake = [&]() {
+        retaking_lock = true;
         PyEval_RestoreThread(state);
+        retaking_lock = false;
+    };
+    auto checkpoint = [&](std::int64_t done) -> bool {
+        retake();
         failed = PyErr_CheckSignals() != 0 || !report(done);
         state = PyEval_SaveThread();
         return !failed;
     };
     scene::run_items(items, threads, std::forward<Work>(work), checkpoint);
-    PyEval_RestoreThread(state);
+    retake();
     if (failed || !report(points)) throw error_already_set{};
 }
 
@@ -277,7 +284,7 @@ int as_threads(PyObject* obj) {
     return static_cast<int>(t);
 }
 
-PyObject* scene_query(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* scene_query(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"x", "value", "gradient", "owner", "nearest", "threads", "progress", nullptr};
     PyObject *o_x, *o_value, *o_grad, *o_owner, *o_near, *o_threads, *progress;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOO:query", const_cast<char**>(kwlist), &o_x, &o_value,
@@ -306,7 +313,7 @@ PyObject* scene_query(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
     });
 }
 
-PyObject* scene_query_grid(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* scene_query_grid(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"xs", "ys", "value", "threads", "progress", nullptr};
     PyObject *o_xs, *o_ys, *o_value, *o_threads, *progress;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO:query_grid", const_cast<char**>(kwlist), &o_xs, &o_ys,
@@ -337,17 +344,17 @@ PyObject* scene_query_grid(PyObject* self, PyObject* args, PyObject* kwargs) noe
     });
 }
 
-PyObject* scene_get_nbytes(PyObject* self, void*) noexcept {
+PyObject* scene_get_nbytes(PyObject* self, void*) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
         return PyLong_FromSize_t(engine_of(self).nbytes() + sizeof(SceneObject));
     });
 }
 
-PyObject* scene_get_elements(PyObject* self, void*) noexcept {
+PyObject* scene_get_elements(PyObject* self, void*) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* { return PyLong_FromSize_t(engine_of(self).element_count()); });
 }
 
-PyObject* scene_get_areas(PyObject* self, void*) noexcept {
+PyObject* scene_get_areas(PyObject* self, void*) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* { return PyLong_FromSize_t(engine_of(self).area_count()); });
 }
 
@@ -395,7 +402,7 @@ PyType_Spec scene_spec = {
     scene_slots,
 };
 
-int scene_exec(PyObject* module) noexcept {
+int scene_exec(PyObject* module) {
     return guard<int>(-1, [&]() -> int {
         ref type = require(PyType_FromModuleAndSpec(module, &scene_spec, nullptr));
         require_ok(PyModule_AddObjectRef(module, "CompiledScene", type.get()));
