@@ -217,6 +217,7 @@ struct bvh_node {
     floors floor;
     i32 first;  // leaf: first item; internal: index of the right child
     i32 count;  // leaf: item count (> 0); internal: 0, left child follows
+    i32 min_key;  // the lowest key below: what a tie at distance 0 needs
 };
 
 class bvh {
@@ -224,14 +225,15 @@ public:
     static constexpr i32 leaf_items = 4;
 
     // Orders `order` so that every leaf holds a contiguous run of it.
-    void build(const std::vector<box>& boxes, const std::vector<floors>& bounds, std::vector<i32>& order) {
+    void build(const std::vector<box>& boxes, const std::vector<floors>& bounds, const std::vector<i32>& keys,
+               std::vector<i32>& order) {
         nodes_.clear();
         const auto n = static_cast<i32>(boxes.size());
         order.resize(static_cast<size_t>(n));
         for (i32 i = 0; i < n; ++i) order[static_cast<size_t>(i)] = i;
         if (n == 0) return;
         nodes_.reserve(static_cast<size_t>(2 * (n / leaf_items + 1)));
-        split(boxes, bounds, order, 0, n);
+        split(boxes, bounds, keys, order, 0, n);
     }
 
     const std::vector<bvh_node>& nodes() const noexcept { return nodes_; }
@@ -240,8 +242,8 @@ public:
 private:
     std::vector<bvh_node> nodes_;
 
-    i32 split(const std::vector<box>& boxes, const std::vector<floors>& bounds, std::vector<i32>& order,
-              i32 lo, i32 hi) {
+    i32 split(const std::vector<box>& boxes, const std::vector<floors>& bounds, const std::vector<i32>& keys,
+              std::vector<i32>& order, i32 lo, i32 hi) {
         const auto at = static_cast<i32>(nodes_.size());
         nodes_.push_back({});
         box b{std::numeric_limits<f64>::infinity(), std::numeric_limits<f64>::infinity(),
@@ -250,6 +252,7 @@ private:
         const f64 inf = std::numeric_limits<f64>::infinity();
         floors floor{inf, inf, inf, 0.0, 0.0, 0.0, true};
         bool first = true;
+        i32 min_key = std::numeric_limits<i32>::max();
         for (i32 i = lo; i < hi; ++i) {
             const i32 k = order[static_cast<size_t>(i)];
             const box& e = boxes[static_cast<size_t>(k)];
@@ -261,9 +264,10 @@ private:
             floor = {std::min(floor.all, f.all), std::min(floor.x, f.x), std::min(floor.y, f.y), f.a, f.b, f.c,
                      floor.exact && f.exact && same};
             first = false;
+            min_key = std::min(min_key, keys[static_cast<size_t>(k)]);
         }
         if (hi - lo <= leaf_items) {
-            nodes_[static_cast<size_t>(at)] = {b, floor, lo, hi - lo};
+            nodes_[static_cast<size_t>(at)] = {b, floor, lo, hi - lo, min_key};
             return at;
         }
         const bool along_x = (c.x1 - c.x0) >= (c.y1 - c.y0);
@@ -274,9 +278,9 @@ private:
         };
         std::nth_element(order.begin() + lo, order.begin() + mid, order.begin() + hi,
                          [&](i32 p, i32 q) { return centre(p) < centre(q); });
-        split(boxes, bounds, order, lo, mid);
-        const i32 right = split(boxes, bounds, order, mid, hi);
-        nodes_[static_cast<size_t>(at)] = {b, floor, right, 0};
+        split(boxes, bounds, keys, order, lo, mid);
+        const i32 right = split(boxes, bounds, keys, order, mid, hi);
+        nodes_[static_cast<size_t>(at)] = {b, floor, right, 0, min_key};
         return at;
     }
 };
@@ -440,8 +444,9 @@ private:
                               std::numeric_limits<f64>::min();
             widened[i] = {boxes[i].x0 - slack, boxes[i].y0 - slack, boxes[i].x1 + slack, boxes[i].y1 + slack};
         }
-        std::vector<i32> order;
-        element_tree_.build(widened, bounds, order);
+        std::vector<i32> order, keys(elements.size());
+        for (size_t i = 0; i < elements.size(); ++i) keys[i] = elements[i].key;
+        element_tree_.build(widened, bounds, keys, order);
         elements_.resize(elements.size());
         element_boxes_.resize(elements.size());
         element_floors_.resize(elements.size());
@@ -491,8 +496,9 @@ private:
         std::vector<box> boxes(areas.size());
         std::vector<floors> zero(areas.size(), floors{0.0, 0.0, 0.0});
         for (size_t i = 0; i < areas.size(); ++i) boxes[i] = areas[i].b;
-        std::vector<i32> order;
-        area_tree_.build(boxes, zero, order);
+        std::vector<i32> order, keys(areas.size());
+        for (size_t i = 0; i < areas.size(); ++i) keys[i] = areas[i].key;
+        area_tree_.build(boxes, zero, keys, order);
         areas_.resize(areas.size());
         for (size_t i = 0; i < order.size(); ++i) areas_[i] = areas[static_cast<size_t>(order[i])];
     }
@@ -595,15 +601,29 @@ private:
         return lo + mid;
     }
 
-    static f64 worst(const block& blk, int lo, int hi) noexcept {
-        f64 w = 0.0;
-        for (int p = lo; p < hi; ++p) w = std::max(w, blk.best[p]);
-        return w;
+    // What an element must beat somewhere in the sub-block: the largest best
+    // value, and the largest key holding a best of 0 (only an element at
+    // distance 0 with a lower key can still win such a point).
+    struct target {
+        f64 limit;
+        f64 zero_key;
+    };
+
+    static target worst(const block& blk, int lo, int hi) noexcept {
+        target t{0.0, -1.0};
+        for (int p = lo; p < hi; ++p) {
+            t.limit = std::max(t.limit, blk.best[p]);
+            t.zero_key = blk.best[p] == 0.0 ? std::max(t.zero_key, blk.best_key[p]) : t.zero_key;
+        }
+        return t;
     }
 
-    // A lower bound can only be trusted to lose when it is positive: at 0 an
-    // element may still tie the best and win it by key.
-    static bool loses(f64 bound, f64 worst_best) noexcept { return bound >= worst_best && bound > 0.0; }
+    // A positive lower bound at or above the limit certainly loses (the
+    // computed forms lie strictly above their bounds); a bound of 0 loses
+    // only where no key below could take a point's 0 by tie.
+    static bool loses(f64 bound, i32 min_key, const target& t) noexcept {
+        return bound >= t.limit && (bound > 0.0 || static_cast<f64>(min_key) > t.zero_key);
+    }
 
     // Depth first through the hierarchy, the nearer child first, so that
     // the best values fall early and prune the rest.  False when the
@@ -612,7 +632,7 @@ private:
     bool visit_elements(block& blk, int lo, int hi, const box& tile, scratch& s) const noexcept {
         const auto& nodes = element_tree_.nodes();
         if (nodes.empty()) return true;
-        f64 limit = worst(blk, lo, hi);
+        target goal = worst(blk, lo, hi);
         int spent = 0;
         auto& stack = s.heap;
         stack.clear();
@@ -620,33 +640,33 @@ private:
         while (!stack.empty()) {
             const auto [bound, at] = stack.back();
             stack.pop_back();
-            if (loses(bound, limit)) continue;
             const bvh_node& nd = nodes[static_cast<size_t>(at)];
+            if (loses(bound, nd.min_key, goal)) continue;
             if (nd.count == 0) {
                 const i32 a = at + 1, c = nd.first;
                 const bvh_node &na = nodes[static_cast<size_t>(a)], &nc = nodes[static_cast<size_t>(c)];
                 const f64 ba = gap_bound(na.floor, na.b, tile), bc = gap_bound(nc.floor, nc.b, tile);
                 // Pushed far then near: the near one is taken next.
                 if (ba <= bc) {
-                    if (!loses(bc, limit)) stack.emplace_back(bc, c);
-                    if (!loses(ba, limit)) stack.emplace_back(ba, a);
+                    if (!loses(bc, nc.min_key, goal)) stack.emplace_back(bc, c);
+                    if (!loses(ba, na.min_key, goal)) stack.emplace_back(ba, a);
                 } else {
-                    if (!loses(ba, limit)) stack.emplace_back(ba, a);
-                    if (!loses(bc, limit)) stack.emplace_back(bc, c);
+                    if (!loses(ba, na.min_key, goal)) stack.emplace_back(ba, a);
+                    if (!loses(bc, nc.min_key, goal)) stack.emplace_back(bc, c);
                 }
                 continue;
             }
-            if (spent >= split_budget && hi - lo > 1) return false;
+            if (hi - lo > 1 && spent >= split_budget) return false;
             bool changed = false;
             for (i32 i = nd.first; i < nd.first + nd.count; ++i) {
                 const f64 b = gap_bound(element_floors_[static_cast<size_t>(i)],
                                         element_boxes_[static_cast<size_t>(i)], tile);
-                if (loses(b, limit)) continue;
+                if (loses(b, elements_[static_cast<size_t>(i)].key, goal)) continue;
                 run(elements_[static_cast<size_t>(i)], i, blk, lo, hi);
                 ++spent;
                 changed = true;
             }
-            if (changed) limit = worst(blk, lo, hi);
+            if (changed) goal = worst(blk, lo, hi);
         }
         return true;
     }
