@@ -117,17 +117,28 @@ inline floors metric_floors(const metric& m) noexcept {
     return {lowered(lam), lowered(det / c), lowered(det / a), a, b, c, std::isfinite(a * c + b * b)};
 }
 
-// A point centre (v = 0) or a segment [a, a + v].
-struct element {
+// A point centre (v = 0) or a segment [a, a + v], one cache line each: a
+// query touches many elements once, so their size is what it waits on.
+// The metric, its floors and its gradient matrix live in the scene's metric
+// table, shared by all the elements of an obstacle.
+struct alignas(64) element {
     f64 ax, ay, vx, vy, vv;
-    f64 m00, m01, m10, m11;
-    // For the metric projection: S v and v.S v, S the symmetric part of M.
-    f64 svx, svy, vsv;
     i32 key;
     i32 owner;
     i32 metric_id;
     i32 is_segment;
 };
+
+// The element's box, widened by what the rounding of the computed nearest
+// point a + v t may stray from the segment, so that gaps to it stay bounds.
+inline box element_box(const element& e) noexcept {
+    const f64 slack = 4.0 * f64_eps * (std::max(std::fabs(e.ax), std::fabs(e.ay)) +
+                                       std::max(std::fabs(e.vx), std::fabs(e.vy))) +
+                      std::numeric_limits<f64>::min();
+    const f64 bx = e.ax + e.vx, by = e.ay + e.vy;
+    return {std::min(e.ax, bx) - slack, std::min(e.ay, by) - slack, std::max(e.ax, bx) + slack,
+            std::max(e.ay, by) + slack};
+}
 
 // One element against a run of points: branch-free so that it vectorises
 // across points.  Strictly smaller replaces, and an equal value replaces
@@ -315,7 +326,6 @@ public:
     // range, every coordinate finite.
     struct parts {
         std::vector<element> elements;
-        std::vector<box> element_boxes;
         std::vector<metric> metrics;
         std::vector<f64> ring_xy;        // (V, 2) row-major
         std::vector<i64> ring_start;     // (rings + 1)
@@ -328,14 +338,14 @@ public:
         // the limit sits a little above, so rounding there cannot drop it.
         d2_limit_ = cutoff > 0.0 ? -std::log(cutoff) * (1.0 + 1e-9) + 1e-300
                                  : std::numeric_limits<f64>::infinity();
-        build_elements(std::move(p.elements), p.element_boxes);
+        build_elements(std::move(p.elements));
         build_rings(p.ring_start, max_bands);
         build_areas(std::move(p.areas));
     }
 
     size_t nbytes() const noexcept {
-        size_t total = elements_.capacity() * sizeof(element) + element_boxes_.capacity() * sizeof(box) +
-                       element_floors_.capacity() * sizeof(floors) + metrics_.capacity() * sizeof(metric) +
+        size_t total = elements_.capacity() * sizeof(element) + metric_floors_.capacity() * sizeof(floors) +
+                       metrics_.capacity() * sizeof(metric) +
                        ring_xy_.capacity() * sizeof(f64) + rings_.capacity() * sizeof(ring) +
                        areas_.capacity() * sizeof(area) + element_tree_.nbytes() + area_tree_.nbytes();
         for (const ring& r : rings_) total += r.bands.nbytes();
@@ -419,8 +429,7 @@ public:
 
 private:
     std::vector<element> elements_;
-    std::vector<box> element_boxes_;
-    std::vector<floors> element_floors_;
+    std::vector<floors> metric_floors_;  // by metric_id
     std::vector<metric> metrics_;
     std::vector<f64> ring_xy_;
     std::vector<ring> rings_;
@@ -431,36 +440,25 @@ private:
     f64 reach_ = std::numeric_limits<f64>::infinity();
     projection proj_;
 
-    void build_elements(std::vector<element>&& elements, const std::vector<box>& boxes) {
+    void build_elements(std::vector<element>&& elements) {
+        metric_floors_.resize(metrics_.size());
+        for (size_t m = 0; m < metrics_.size(); ++m) metric_floors_[m] = metric_floors(metrics_[m]);
         std::vector<floors> bounds(elements.size());
-        std::vector<box> widened(elements.size());
-        for (size_t i = 0; i < elements.size(); ++i) {
-            const element& e = elements[i];
-            bounds[i] = metric_floors(metrics_[static_cast<size_t>(e.metric_id)]);
-            // The computed nearest point a + v t may stray from the segment by
-            // the rounding of that sum; widening by it keeps the gap a bound.
-            const f64 slack = 4.0 * f64_eps * (std::max(std::fabs(e.ax), std::fabs(e.ay)) +
-                                               std::max(std::fabs(e.vx), std::fabs(e.vy))) +
-                              std::numeric_limits<f64>::min();
-            widened[i] = {boxes[i].x0 - slack, boxes[i].y0 - slack, boxes[i].x1 + slack, boxes[i].y1 + slack};
-        }
+        std::vector<box> boxes(elements.size());
         std::vector<i32> order, keys(elements.size());
-        for (size_t i = 0; i < elements.size(); ++i) keys[i] = elements[i].key;
-        element_tree_.build(widened, bounds, keys, order);
-        elements_.resize(elements.size());
-        element_boxes_.resize(elements.size());
-        element_floors_.resize(elements.size());
-        for (size_t i = 0; i < order.size(); ++i) {
-            const auto k = static_cast<size_t>(order[i]);
-            elements_[i] = elements[k];
-            element_boxes_[i] = widened[k];
-            element_floors_[i] = bounds[k];
+        for (size_t i = 0; i < elements.size(); ++i) {
+            bounds[i] = metric_floors_[static_cast<size_t>(elements[i].metric_id)];
+            boxes[i] = element_box(elements[i]);
+            keys[i] = elements[i].key;
         }
+        element_tree_.build(boxes, bounds, keys, order);
+        elements_.resize(elements.size());
+        for (size_t i = 0; i < order.size(); ++i) elements_[i] = elements[static_cast<size_t>(order[i])];
         std::vector<f64> widths;
         widths.reserve(elements_.size());
-        for (size_t i = 0; i < elements_.size(); ++i) {
-            const floors& f = element_floors_[i];
-            const box& b = element_boxes_[i];
+        for (const element& e : elements_) {
+            const floors& f = metric_floors_[static_cast<size_t>(e.metric_id)];
+            const box b = element_box(e);
             const f64 w = std::min(b.x1 - b.x0 + 2.0 * std::sqrt(d2_limit_ / f.x),
                                    b.y1 - b.y0 + 2.0 * std::sqrt(d2_limit_ / f.y));
             if (std::isfinite(w)) widths.push_back(w);
@@ -468,13 +466,6 @@ private:
         if (!widths.empty() && widths.size() * 2 >= elements_.size()) {
             std::nth_element(widths.begin(), widths.begin() + widths.size() / 2, widths.end());
             reach_ = widths[widths.size() / 2];
-        }
-        for (element& e : elements_) {
-            const metric& m = metrics_[static_cast<size_t>(e.metric_id)];
-            const f64 s01 = 0.5 * (m.m01 + m.m10);
-            e.svx = m.m00 * e.vx + s01 * e.vy;
-            e.svy = s01 * e.vx + m.m11 * e.vy;
-            e.vsv = e.vx * e.svx + e.vy * e.svy;
         }
     }
 
@@ -659,10 +650,10 @@ private:
             if (hi - lo > 1 && spent >= split_budget) return false;
             bool changed = false;
             for (i32 i = nd.first; i < nd.first + nd.count; ++i) {
-                const f64 b = gap_bound(element_floors_[static_cast<size_t>(i)],
-                                        element_boxes_[static_cast<size_t>(i)], tile);
-                if (loses(b, elements_[static_cast<size_t>(i)].key, goal)) continue;
-                run(elements_[static_cast<size_t>(i)], i, blk, lo, hi);
+                const element& e = elements_[static_cast<size_t>(i)];
+                const f64 b = gap_bound(metric_floors_[static_cast<size_t>(e.metric_id)], element_box(e), tile);
+                if (loses(b, e.key, goal)) continue;
+                run(e, i, blk, lo, hi);
                 ++spent;
                 changed = true;
             }
@@ -676,15 +667,26 @@ private:
         f64 *best = blk.best + lo, *best_key = blk.best_key + lo, *best_item = blk.best_item + lo;
         const f64 *xs = blk.xs + lo, *ys = blk.ys + lo;
         const int n = hi - lo;
+        const metric& m = metrics_[static_cast<size_t>(e.metric_id)];
         if (!e.is_segment) {
-            run_point(xs, ys, n, best, best_key, best_item, key, at, e.ax, e.ay, e.m00, e.m01, e.m10, e.m11);
+            run_point(xs, ys, n, best, best_key, best_item, key, at, e.ax, e.ay, m.m00, m.m01, m.m10, m.m11);
         } else if (proj_ == projection::euclidean) {
             run_segment_euclidean(xs, ys, n, best, best_key, best_item, key, at, e.ax, e.ay, e.vx, e.vy, e.vv,
-                                  e.m00, e.m01, e.m10, e.m11);
+                                  m.m00, m.m01, m.m10, m.m11);
         } else {
-            run_segment_metric(xs, ys, n, best, best_key, best_item, key, at, e.ax, e.ay, e.vx, e.vy, e.svx,
-                               e.svy, e.vsv, e.m00, e.m01, e.m10, e.m11);
+            f64 svx, svy, vsv;
+            symmetric_along(e, m, svx, svy, vsv);
+            run_segment_metric(xs, ys, n, best, best_key, best_item, key, at, e.ax, e.ay, e.vx, e.vy, svx, svy,
+                               vsv, m.m00, m.m01, m.m10, m.m11);
         }
+    }
+
+    // S v and v.S v for the metric projection, S the metric's symmetric part.
+    static void symmetric_along(const element& e, const metric& m, f64& svx, f64& svy, f64& vsv) noexcept {
+        const f64 s01 = 0.5 * (m.m01 + m.m10);
+        svx = m.m00 * e.vx + s01 * e.vy;
+        svy = s01 * e.vx + m.m11 * e.vy;
+        vsv = e.vx * svx + e.vy * svy;
     }
 
     // The repulsion vector of x from element e, as the evaluation computed
@@ -696,11 +698,14 @@ private:
             dy = y - e.ay;
             return false;
         }
+        const metric& m = metrics_[static_cast<size_t>(e.metric_id)];
         if (proj_ == projection::metric) {
-            metric_candidate(x, y, e.ax, e.ay, e.vx, e.vy, e.svx, e.svy, e.vsv, e.m00, e.m01, e.m10, e.m11, dx, dy);
+            f64 svx, svy, vsv;
+            symmetric_along(e, m, svx, svy, vsv);
+            metric_candidate(x, y, e.ax, e.ay, e.vx, e.vy, svx, svy, vsv, m.m00, m.m01, m.m10, m.m11, dx, dy);
             return false;
         }
-        segment_candidate(x, y, e.ax, e.ay, e.vx, e.vy, e.vv, e.m00, e.m01, e.m10, e.m11, dx, dy);
+        segment_candidate(x, y, e.ax, e.ay, e.vx, e.vy, e.vv, m.m00, m.m01, m.m10, m.m11, dx, dy);
         const f64 t = ((x - e.ax) * e.vx + (y - e.ay) * e.vy) / e.vv;
         return t > 0.0 && t < 1.0;
     }

@@ -162,15 +162,12 @@ PyObject* scene_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             }
         }
         p.elements.reserve(static_cast<size_t>(np_ + ns));
-        p.element_boxes.reserve(static_cast<size_t>(np_ + ns));
         for (Py_ssize_t i = 0; i < np_; ++i) {
             const f64 x = finite_or_raise(pts.view()(i, 0), "point", i);
             const f64 y = finite_or_raise(pts.view()(i, 1), "point", i);
             const i32 key = pm.view()(i, 0), owner = pm.view()(i, 1), mid = pm.view()(i, 2);
             check_meta(key, owner, mid, nm, "point", i);
-            const scene::metric& m = p.metrics[static_cast<size_t>(mid)];
-            p.elements.push_back({x, y, 0, 0, 0, m.m00, m.m01, m.m10, m.m11, 0, 0, 0, key, owner, mid, 0});
-            p.element_boxes.push_back({x, y, x, y});
+            p.elements.push_back({x, y, 0, 0, 0, key, owner, mid, 0});
         }
         for (Py_ssize_t i = 0; i < ns; ++i) {
             const auto& s = seg.view();
@@ -182,10 +179,7 @@ PyObject* scene_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             }
             const i32 key = sm.view()(i, 0), owner = sm.view()(i, 1), mid = sm.view()(i, 2);
             check_meta(key, owner, mid, nm, "segment", i);
-            const scene::metric& m = p.metrics[static_cast<size_t>(mid)];
-            p.elements.push_back({ax, ay, vx, vy, vv, m.m00, m.m01, m.m10, m.m11, 0, 0, 0, key, owner, mid, 1});
-            p.element_boxes.push_back(
-                {std::min(ax, ax + vx), std::min(ay, ay + vy), std::max(ax, ax + vx), std::max(ay, ay + vy)});
+            p.elements.push_back({ax, ay, vx, vy, vv, key, owner, mid, 1});
         }
         p.ring_xy.resize(static_cast<size_t>(2 * nv));
         for (Py_ssize_t v = 0; v < nv; ++v) {
