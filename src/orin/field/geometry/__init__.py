@@ -155,12 +155,13 @@ def _as_points(x: Any) -> FloatArray:
     return points
 
 
-def _quadratic_form(d: np.ndarray, m: np.ndarray) -> np.ndarray:
+def _quadratic_form(d: FloatArray, m: FloatArray) -> FloatArray:
     dx = d[..., 0]
     dy = d[..., 1]
     # NaN and infinite points follow IEEE arithmetic, as in the kernels.
     with np.errstate(over="ignore", invalid="ignore"):
-        return dx * (m[0, 0] * dx + m[0, 1] * dy) + dy * (m[1, 0] * dx + m[1, 1] * dy)
+        q: FloatArray = dx * (m[0, 0] * dx + m[0, 1] * dy) + dy * (m[1, 0] * dx + m[1, 1] * dy)
+    return q
 
 
 # --- nearest-point machinery shared by all kinds -----------------------------------------
@@ -177,9 +178,11 @@ class _PointSet:
         with np.errstate(over="ignore", invalid="ignore"):
             d = x[np.newaxis, :, :2] - self.centers[:, np.newaxis, :]
         if len(self.centers) == 1:
-            return d[0]
+            only: FloatArray = d[0]
+            return only
         nearest = np.argmin(_quadratic_form(d, metric), axis=0)
-        return d[nearest, np.arange(d.shape[1])]
+        chosen: FloatArray = d[nearest, np.arange(d.shape[1])]
+        return chosen
 
 
 @dataclass(frozen=True, eq=False)
@@ -492,7 +495,8 @@ class _Member:
     def get_center_point(self) -> FloatArray:
         """Centre of ``bbox``, a (2,) array."""
         box = self.bbox
-        return (box[0] + box[1]) / 2.0
+        center: FloatArray = (box[0] + box[1]) / 2.0
+        return center
 
     def toRGeoJSON(self) -> dict[str, Any]:  # noqa: N802 - RGeoJSON's name
         """Export as an RGeoJSON Feature.

@@ -2,6 +2,10 @@ from __future__ import annotations
 
 from typing import Any
 
+from typing_extensions import disjoint_base
+
+# The seven fields live in the C struct, so no other C layout can be mixed in.
+@disjoint_base
 class RGJGeometry:
     """Base type of the RGeoJSON geometries.
 

@@ -5,11 +5,14 @@ from types import ModuleType
 from typing import Any, ClassVar, overload, Literal
 
 import numpy.typing as npt
+from typing_extensions import disjoint_base
 
 from orin.field.geometry.base import MultiRGJGeometry
 
 np: ModuleType
 
+# Three more C fields beyond the base layout.
+@disjoint_base
 class GeometryCollectionRGJ(MultiRGJGeometry):
     RGJType: ClassVar[str]
     rgjs: list[Any] | None
