@@ -312,6 +312,7 @@ class RiskField:
             non-finite points.
         """
         value, _, _, _ = self._query(_as_points(x), progress, value=True)
+        assert value is not None
         return value
 
     def gradient(self, x: ArrayLike, *, progress: ProgressCallback | None = None) -> NDArray[np.float64]:
@@ -349,6 +350,7 @@ class RiskField:
             float64 gradient (d/dx, d/dy) per point.
         """
         _, gradient, _, _ = self._query(_as_points(x), progress, gradient=True)
+        assert gradient is not None
         return gradient
 
     def nearest(
@@ -377,6 +379,7 @@ class RiskField:
         """
         pts = _as_points(x)
         value, _, owner, point = self._query(pts, progress, value=True, nearest=True)
+        assert value is not None and owner is not None and point is not None
         lost = ~(value >= self.cutoff)
         owner[lost] = -1
         point[lost] = np.nan
@@ -440,7 +443,9 @@ class RiskField:
         value: bool = False,
         gradient: bool = False,
         nearest: bool = False,
-    ) -> tuple[Any, Any, Any, Any]:
+    ) -> tuple[
+        NDArray[np.float64] | None, NDArray[np.float64] | None, NDArray[np.int64] | None, NDArray[np.float64] | None
+    ]:
         n = len(pts)
         # Obstacles outside the engine are merged by value, obstacle index
         # breaking ties, so the engine's winner is needed whenever they are.

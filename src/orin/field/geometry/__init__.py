@@ -468,7 +468,7 @@ class _Member:
         one of the methods that field is computed by.
         """
         kind = type(self)
-        if kind.eval is not RGJGeometry.eval or any(
+        if getattr(kind, "eval", None) is not RGJGeometry.eval or any(
             getattr(kind, name) is not getattr(_Member, name) for name in _FIELD_METHODS
         ):
             return None
@@ -661,4 +661,4 @@ else:
         return groups
 
     # The collection is a C type; this one glue method is Python's job.
-    GeometryCollectionRGJ.field_elements = _collection_field_elements  # type: ignore[attr-defined]
+    GeometryCollectionRGJ.field_elements = _collection_field_elements  # type: ignore[method-assign]

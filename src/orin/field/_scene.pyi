@@ -1,0 +1,44 @@
+from collections.abc import Callable
+from typing import Any, final
+
+import numpy as np
+import numpy.typing as npt
+
+_F = npt.NDArray[np.float64]
+
+@final
+class CompiledScene:
+    def __new__(
+        cls,
+        points: _F,
+        point_meta: npt.NDArray[np.int32],
+        segments: _F,
+        segment_meta: npt.NDArray[np.int32],
+        ring_xy: _F,
+        ring_start: npt.NDArray[np.int32],
+        polygons: npt.NDArray[np.int32],
+        metrics: _F,
+        gradients: _F,
+        cutoff: float,
+        projection: str,
+        max_bands: int,
+    ) -> CompiledScene: ...
+    @property
+    def nbytes(self) -> int: ...
+    @property
+    def n_elements(self) -> int: ...
+    @property
+    def n_polygons(self) -> int: ...
+    def query(
+        self,
+        x: _F,
+        value: _F | None,
+        gradient: _F | None,
+        owner: npt.NDArray[np.int64] | None,
+        nearest: _F | None,
+        threads: int,
+        progress: Callable[[int], Any] | None,
+    ) -> None: ...
+    def query_grid(
+        self, xs: _F, ys: _F, value: _F, threads: int, progress: Callable[[int], Any] | None
+    ) -> None: ...
