@@ -76,7 +76,8 @@ def example_scene() -> dict[str, Any]:
     each with its own anisotropic repulsion.  Coordinates are metres.
     """
     text = resources.files("orin.field").joinpath("data", "harbour.geojson").read_text("utf-8")
-    return json.loads(text)
+    scene: dict[str, Any] = json.loads(text)
+    return scene
 
 
 def load_scene(path: str | os.PathLike[str]) -> dict[str, Any]:
@@ -306,7 +307,7 @@ def _per_geometry(value: Any, count: int, name: str, single: bool) -> list[Any]:
 
 def _is_one_matrix(repulsion: Any) -> bool:
     try:
-        shape = np.shape(repulsion)
+        shape = tuple(np.shape(repulsion))
     except ValueError:  # ragged: a list of per-geometry entries
         return False
     return shape == (2, 2)
