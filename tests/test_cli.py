@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import io
 import json
 import math
@@ -315,6 +316,37 @@ def test_format_from_option_for_stdout(tmp_path):
     np.testing.assert_array_equal(np.load(io.BytesIO(result.stdout)), HARBOUR.grid((0, 0, 600, 400), (20, 30)))
     assert b"600 points" in result.stderr  # the summary keeps off the data
     assert listing(tmp_path) == set()
+
+
+@pytest.mark.parametrize("out_format, refused", [("png", True), ("npy", True), ("svg", False)])
+def test_binary_data_is_not_written_to_a_terminal(tmp_path, out_format, refused):
+    import threading
+
+    controller, terminal = os.openpty()
+    shown = bytearray()
+
+    def drain():  # a terminal shows what it is sent; without a reader the writer would block
+        with contextlib.suppress(OSError):
+            while chunk := os.read(controller, 65536):
+                shown.extend(chunk)
+
+    reader = threading.Thread(target=drain, daemon=True)
+    reader.start()
+    env = dict(os.environ, MPLBACKEND="Agg", PYTHONWARNINGS="ignore")
+    try:
+        result = subprocess.run([sys.executable, "-m", "orin.field", "map", "--out", "-", "--format", out_format,
+                                 "--size", "16x16"], cwd=tmp_path, env=env, stdout=terminal,
+                                stderr=subprocess.PIPE, timeout=120)
+    finally:
+        os.close(terminal)
+        reader.join(timeout=10)
+        os.close(controller)
+    if refused:
+        assert result.returncode == 2 and b"refusing to write" in result.stderr
+        assert len(result.stderr.splitlines()) == 1 and not shown
+    else:
+        assert result.returncode == 0, result.stderr
+        assert b"<svg" in shown
 
 
 def test_png_to_stdout(tmp_path):

@@ -20,6 +20,7 @@ import io
 import re
 from collections.abc import Iterator, Mapping
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
@@ -137,14 +138,17 @@ def read_points(data: bytes, name: str) -> PointTable:
     return PointTable(points, names, extras)
 
 
-def write_points(table: PointTable, values: Mapping[str, NDArray[np.float64]]) -> bytes:
-    """The table with one more column per entry of ``values``, as UTF-8 CSV."""
+def write_points(table: PointTable, values: Mapping[str, NDArray[Any]]) -> bytes:
+    """The table with one more column per entry of ``values``, as UTF-8 CSV.
+
+    A column keeps its kind: floats (repr, the shortest round trip) or integers.
+    """
     out = io.StringIO()
     writer = csv.writer(out, lineterminator="\n")
     writer.writerow([*table.names, *values])
-    # tolist() gives Python floats, whose repr is the shortest round trip.
+    # tolist() gives Python floats and ints, whose repr is what is wanted.
     columns = [table.points[:, 0].tolist(), table.points[:, 1].tolist()]
-    columns += [np.asarray(v, dtype=np.float64).reshape(-1).tolist() for v in values.values()]
+    columns += [np.asarray(v).reshape(-1).tolist() for v in values.values()]
     if table.extras:
         writer.writerows(
             [repr(x), repr(y), *extra, *map(repr, rest)] for (x, y, *rest), extra in zip(zip(*columns), table.extras)
