@@ -481,6 +481,39 @@ def test_export_round_trip(kind, repulsion):
     assert_equal_geometry(g, rebuilt)
 
 
+def _with_elevation(c, rng):
+    """The same nesting with a third value (an arbitrary elevation) on every position."""
+    if isinstance(c[0], (int, float)):
+        return [*c, float(rng.choice([0.0, -12.5, 1e300, np.nan, np.inf]))]
+    return [_with_elevation(i, rng) for i in c]
+
+
+@pytest.mark.parametrize("kind", list(EXAMPLES))
+@pytest.mark.parametrize("repulsion", [None, ANISO])
+def test_elevation_is_accepted_and_ignored(kind, repulsion):
+    # RFC 7946 allows [x, y, z]; the field is planar, so z, whatever its
+    # value, must leave the geometry exactly the planar one.
+    with_z = _with_elevation(EXAMPLES[kind], np.random.default_rng(5))
+    g = CLASSES[kind](type=kind, coordinates=with_z, repulsion=repulsion)
+    assert_equal_geometry(g, make(kind, repulsion))
+    assert g.toRGeoJSON()["geometry"]["coordinates"] == _nested_float(EXAMPLES[kind])
+
+
+@pytest.mark.parametrize(
+    "kind, coordinates, match",
+    [
+        ("Point", [1, 2, "z"], "only numbers"),
+        ("Point", [np.nan, 2, 0], "non-finite"),
+        ("MultiPoint", [[0, 0, 1], [1, 1]], "ragged"),
+        ("LineString", [[0, 0, 0], [1, 0, 0], [2, 0, 0, 0]], "ragged"),
+        ("LineString", [[0, 0, 0, 0], [1, 0, 0, 0]], r"got shape \(2, 4\)"),
+    ],
+)
+def test_elevation_does_not_hide_bad_positions(kind, coordinates, match):
+    with pytest.raises(ValueError, match=match):
+        CLASSES[kind](type=kind, coordinates=coordinates)
+
+
 def _nested_float(c):
     if isinstance(c, (list, tuple)):
         return [_nested_float(i) for i in c]
@@ -545,7 +578,7 @@ RING_SHORT = [[0, 0], [1, 0], [0, 0]]
 @pytest.mark.parametrize(
     "kind, coordinates, match",
     [
-        ("Point", [1, 2, 3], r"position \[x, y\], got shape \(3,\)"),
+        ("Point", [1, 2, 3, 4], r"position \[x, y\] or \[x, y, z\], got shape \(4,\)"),
         ("Point", [[1, 2]], r"position \[x, y\]"),
         ("Point", 5, "list of numbers, got int"),
         ("Point", "12", "got str"),
@@ -556,24 +589,25 @@ RING_SHORT = [[0, 0], [1, 0], [0, 0]]
         ("Point", [np.inf, 0], "non-finite"),
         ("MultiPoint", [], r"at least 1 positions|got shape \(0,\)"),
         ("MultiPoint", [[0, 0], [1]], "ragged"),
-        ("MultiPoint", [0, 0], r"list of \[x, y\] positions, got shape \(2,\)"),
+        ("MultiPoint", [0, 0], r"list of \[x, y\] or \[x, y, z\] positions, got shape \(2,\)"),
+        ("MultiPoint", [[0, 0, 0, 0]], r"list of \[x, y\] or \[x, y, z\] positions, got shape \(1, 4\)"),
         ("LineString", [[0, 0]], "at least 2 positions, got 1"),
         ("LineString", [[1, 1], [1, 1], [1, 1]], "no segment of non-zero length"),
         ("LineString", [[0, 0], [1, 0, 0]], "ragged"),
         ("LineString", [[-1e308, 0], [1e308, 0]], "too long"),
         ("MultiLineString", [], "at least one line"),
-        ("MultiLineString", [[0, 0], [1, 1]], r"line 0 must be a list of \[x, y\] positions"),
+        ("MultiLineString", [[0, 0], [1, 1]], r"line 0 must be a list of \[x, y\] or \[x, y, z\] positions"),
         ("MultiLineString", [[[0, 0], [1, 1]], [[2, 2]]], "line 1 needs at least 2 positions"),
         ("MultiLineString", {"a": 1}, "list of lines, got dict"),
         ("Polygon", [], "at least one ring"),
         ("Polygon", [RING_OPEN + [[0, 0.5]]], "ring 0 is not closed"),
         ("Polygon", [SQUARE, RING_SHORT], "ring 1 needs at least 4 positions, got 3"),
-        ("Polygon", SQUARE, r"ring 0 must be a list of \[x, y\] positions"),
+        ("Polygon", SQUARE, r"ring 0 must be a list of \[x, y\] or \[x, y, z\] positions"),
         ("Polygon", [[[1, 1]] * 4], "ring 0 has no segment of non-zero length"),
         ("Polygon", [[[0, 0], [1, 0], [1, np.inf], [0, 0]]], "non-finite"),
         ("MultiPolygon", [], "at least one polygon"),
         ("MultiPolygon", [[SQUARE], [RING_OPEN + [[0, 0.5]]]], "polygon 1 ring 0 is not closed"),
-        ("MultiPolygon", [SQUARE], r"polygon 0 ring 0 must be a list of \[x, y\] positions"),
+        ("MultiPolygon", [SQUARE], r"polygon 0 ring 0 must be a list of \[x, y\] or \[x, y, z\] positions"),
     ],
 )
 def test_bad_coordinates(kind, coordinates, match):

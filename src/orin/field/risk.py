@@ -19,7 +19,16 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from orin.field.scene import SceneError, example_scene, features_of, load_scene, obstacles_from_features
+from orin.field.scene import (
+    SceneError,
+    example_scene,
+    features_of,
+    has_geo_interface,
+    load_scene,
+    obstacles_from_features,
+    obstacles_from_geo_interface,
+    obstacles_from_geometries,
+)
 from orin.field.scene_compiler import compile_obstacles
 
 __all__ = ["DEFAULT_CUTOFF", "PROJECTIONS", "RiskField", "SceneError", "example_scene", "load_scene"]
@@ -117,12 +126,15 @@ class RiskField:
 
     Parameters
     ----------
-    obstacles : mapping, str, os.PathLike or iterable
+    obstacles : mapping, str, os.PathLike, geo-interface object or iterable
         An RGeoJSON FeatureCollection (or a single Feature) as a dict, the path
-        of a file holding one, or an iterable of obstacles.  The iterable's
+        of a file holding one, an object whose ``__geo_interface__`` is one
+        (a GeoDataFrame), or an iterable of obstacles.  The iterable's
         elements are geometry objects (anything with ``eval``; the package's
-        geometries) or RGeoJSON Feature or geometry dicts.  Features whose
-        geometry is null are skipped.
+        geometries), RGeoJSON Feature or geometry dicts, or objects with
+        ``__geo_interface__`` (shapely geometries).  Features whose geometry
+        is null or empty are skipped; a feature's ``repulsion`` may stand in
+        its properties when its geometry has none.
     cutoff : float, optional
         Contributions certainly below this value may be dropped.  0 evaluates
         every obstacle at every point.
@@ -216,12 +228,33 @@ class RiskField:
 
     # -- construction --------------------------------------------------------
 
+    @classmethod
+    def from_geometries(
+        cls, geoms: Iterable[Any], repulsion: Any = None, properties: Any = None, **kwargs: Any
+    ) -> RiskField:
+        """The field of shapely geometries, or of any objects with ``__geo_interface__``.
+
+        Parameters
+        ----------
+        geoms : iterable
+            The geometries (a GeoSeries will do); null and empty ones are skipped.
+        repulsion : (2, 2) array_like or sequence, optional
+            One matrix for every geometry, or one per geometry.
+        properties : sequence of mappings, optional
+            One per geometry, kept with its obstacle.
+        **kwargs
+            Passed on to :class:`RiskField`.
+        """
+        return cls(obstacles_from_geometries(geoms, repulsion, properties), **kwargs)
+
     @staticmethod
     def _collect(source: Any) -> list[Any]:
         if isinstance(source, (str, os.PathLike)):
             source = load_scene(source)
         if isinstance(source, Mapping):
             return obstacles_from_features(features_of(source))
+        if has_geo_interface(source):
+            return obstacles_from_geo_interface(source)
         if isinstance(source, (bytes, bytearray)):
             raise TypeError("pass a scene path as str or os.PathLike, or the decoded JSON")
         items = list(source)
@@ -231,6 +264,8 @@ class RiskField:
                 obstacles.extend(obstacles_from_features([item], first_index=index))
             elif callable(getattr(item, "eval", None)):
                 obstacles.append(item)
+            elif has_geo_interface(item):
+                obstacles.extend(obstacles_from_geo_interface(item, first_index=index))
             else:
                 raise TypeError(f"obstacle {index} ({type(item).__name__}) has no eval method")
         return obstacles

@@ -87,20 +87,26 @@ def _finite_float(array: np.ndarray, what: str) -> FloatArray:
     return result
 
 
+# RFC 7946 lets a position carry an elevation as its third value. The field is
+# planar, so the elevation is dropped here, before the finiteness check: a
+# position is usable whatever its elevation says.
+_POSITION_SIZES = (2, 3)
+
+
 def _position(value: Any, what: str) -> FloatArray:
     array = _numeric_array(value, what)
-    if array.shape != (2,):
-        raise ValueError(f"{what} must be a position [x, y], got shape {array.shape}")
-    return _frozen(_finite_float(array, what))
+    if array.ndim != 1 or array.shape[0] not in _POSITION_SIZES:
+        raise ValueError(f"{what} must be a position [x, y] or [x, y, z], got shape {array.shape}")
+    return _frozen(_finite_float(array[:2], what))
 
 
 def _positions(value: Any, what: str, min_count: int) -> FloatArray:
     array = _numeric_array(value, what)
-    if array.ndim != 2 or array.shape[1] != 2:
-        raise ValueError(f"{what} must be a list of [x, y] positions, got shape {array.shape}")
+    if array.ndim != 2 or array.shape[1] not in _POSITION_SIZES:
+        raise ValueError(f"{what} must be a list of [x, y] or [x, y, z] positions, got shape {array.shape}")
     if len(array) < min_count:
         raise ValueError(f"{what} needs at least {min_count} positions, got {len(array)}")
-    return _frozen(_finite_float(array, what))
+    return _frozen(_finite_float(array[:, :2], what))
 
 
 def _ring(value: Any, what: str) -> FloatArray:

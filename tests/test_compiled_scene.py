@@ -1,0 +1,404 @@
+"""The compiled scene behind RiskField, against independent references.
+
+The references are the obstacles' own ``eval`` (NumPy, one obstacle at a
+time, every obstacle at every point), shapely's Euclidean distance after
+mapping each obstacle into its own metric, and central differences.
+"""
+
+from __future__ import annotations
+
+import math
+import pickle
+import signal
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+from orin.field import RiskField, example_scene
+from orin.field._scene import CompiledScene
+from orin.field.geometry import _RGJ_TYPES, Point, Polygon
+
+# The scene computes each obstacle's squared distance with the very
+# operations its geometry uses; only the exponential may round differently.
+RTOL = 4e-15
+
+
+def rotated(a: float, b: float, angle: float) -> list[list[float]]:
+    c, s = math.cos(angle), math.sin(angle)
+    rot = np.array([[c, -s], [s, c]])
+    return (rot @ np.diag([a, b]) @ rot.T).tolist()
+
+
+def ring(rng, cx, cy, r, n):
+    angles = np.sort(rng.uniform(0, 2 * math.pi, n))
+    radii = r * rng.uniform(0.5, 1.0, n)
+    pts = np.column_stack([cx + radii * np.cos(angles), cy + radii * np.sin(angles)])
+    return np.vstack([pts, pts[:1]]).tolist()
+
+
+def random_geometry(rng, kind):
+    cx, cy = rng.uniform(-20, 20, 2)
+    repulsion = rotated(rng.uniform(0.2, 8), rng.uniform(0.2, 8), rng.uniform(0, math.pi))
+    if kind == "Point":
+        coordinates = [cx, cy]
+    elif kind == "MultiPoint":
+        coordinates = (np.array([cx, cy]) + rng.normal(0, 3, (4, 2))).tolist()
+    elif kind == "LineString":
+        coordinates = (np.array([cx, cy]) + np.cumsum(rng.normal(0, 3, (5, 2)), axis=0)).tolist()
+    elif kind == "MultiLineString":
+        coordinates = [(np.array([cx, cy]) + np.cumsum(rng.normal(0, 2, (3, 2)), axis=0)).tolist() for _ in range(2)]
+    elif kind == "Polygon":
+        hole = ring(rng, cx, cy, 1.0, 5)
+        coordinates = [ring(rng, cx, cy, 5.0, 9), hole]
+    elif kind == "MultiPolygon":
+        coordinates = [[ring(rng, cx, cy, 3.0, 6)], [ring(rng, cx + 8, cy, 2.0, 7)]]
+    else:
+        members = [random_geometry(rng, k).toRGeoJSON()["geometry"] for k in ("Point", "LineString", "Polygon")]
+        return _RGJ_TYPES["GeometryCollection"](geometries=members)
+    return _RGJ_TYPES[kind](type=kind, coordinates=coordinates, repulsion=repulsion)
+
+
+KINDS = ["Point", "MultiPoint", "LineString", "MultiLineString", "Polygon", "MultiPolygon", "GeometryCollection"]
+
+
+def random_scene(seed, count=12):
+    rng = np.random.default_rng(seed)
+    return [random_geometry(rng, KINDS[i % len(KINDS)]) for i in range(count)]
+
+
+def vertices_of(obstacles):
+    out = []
+    for o in obstacles:
+        for group in o.field_elements():
+            if hasattr(group, "centers"):
+                out.append(group.centers)
+            elif hasattr(group, "p1"):
+                out.extend([group.p1, group.p1 + 0.5 * group.v, group.p1 + 0.25 * group.v])
+    return np.concatenate(out)
+
+
+def query_points(obstacles, seed):
+    rng = np.random.default_rng(seed)
+    special = np.array([[np.nan, 0.0], [0.0, np.nan], [np.inf, 1.0], [-np.inf, np.inf], [1e300, -1e300]])
+    return np.concatenate([rng.uniform(-35, 35, (3000, 2)), vertices_of(obstacles), special])
+
+
+def members_max(obstacles, pts):
+    with np.errstate(invalid="ignore", over="ignore"):
+        return np.max([np.asarray(o.eval(pts), dtype=np.float64) for o in obstacles], axis=0)
+
+
+@pytest.mark.parametrize("seed", range(6))
+@pytest.mark.parametrize("cutoff", [0.0, 1e-12, 1e-3])
+def test_eval_is_the_maximum_of_the_obstacles(seed, cutoff):
+    obstacles = random_scene(seed)
+    pts = query_points(obstacles, seed)
+    got = RiskField(obstacles, cutoff=cutoff).eval(pts)
+    finite = np.isfinite(pts).all(axis=1)
+    exact = members_max(obstacles, pts[finite])
+    value = got[finite]
+    # Far enough away, an obstacle's own form overflows to inf * 0 = NaN;
+    # the field there is 0.
+    overflow = np.isnan(exact)
+    assert np.all(value[overflow] == 0.0)
+    exact, value = exact[~overflow], value[~overflow]
+    big = exact >= cutoff
+    np.testing.assert_allclose(value[big], exact[big], rtol=RTOL, atol=0)
+    assert np.all((value[~big] >= 0) & (value[~big] <= exact[~big]))
+    assert (exact == 1.0).any() and (exact[big] < 1.0).any()
+    nan = np.isnan(pts).any(axis=1)
+    assert np.isnan(got[nan]).all() and np.all(got[~finite & ~nan] == 0.0)
+
+
+def test_points_on_vertices_and_edges_of_the_harbour():
+    field = RiskField(example_scene())
+    pts = vertices_of(field.obstacles)
+    np.testing.assert_allclose(field.eval(pts), members_max(field.obstacles, pts), rtol=RTOL, atol=0)
+
+
+def metric_reference(obstacles, pts):
+    """max over obstacles of exp(-d^2), d the distance in each metric, by shapely."""
+    shapely = pytest.importorskip("shapely")
+    from shapely.geometry import shape
+
+    values = []
+    for o in obstacles:
+        members = o.rgjs if hasattr(o, "rgjs") else [o]
+        for m in members:
+            # v^T M v = |L^T v|^2 for M = L L^T: measure Euclidean distance
+            # after mapping everything by L^T.
+            lt = np.linalg.cholesky(np.asarray(m.inv_repulsion)).T
+            geom = shape(m.toRGeoJSON()["geometry"])
+            mapped = shapely.transform(geom, lambda xy, lt=lt: xy @ lt.T)
+            d = shapely.distance(mapped, shapely.points(pts @ lt.T))
+            values.append(np.exp(-(d**2)))
+    return np.max(values, axis=0)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_metric_projection_is_the_true_metric_distance(seed):
+    obstacles = random_scene(seed + 100)
+    rng = np.random.default_rng(seed)
+    pts = rng.uniform(-35, 35, (2000, 2))
+    got = RiskField(obstacles, projection="metric", cutoff=0.0).eval(pts)
+    ref = metric_reference(obstacles, pts)
+    np.testing.assert_allclose(got, ref, rtol=1e-9, atol=1e-300)
+    # The metric distance is never longer than the Euclidean projection's.
+    assert np.all(got >= RiskField(obstacles, cutoff=0.0).eval(pts) * (1 - 1e-12))
+
+
+def central_difference(f, pts, h):
+    ex, ey = np.array([h, 0.0]), np.array([0.0, h])
+    return np.column_stack([(f(pts + ex) - f(pts - ex)) / (2 * h), (f(pts + ey) - f(pts - ey)) / (2 * h)])
+
+
+@pytest.mark.parametrize("projection", ["euclidean", "metric"])
+@pytest.mark.parametrize("seed", range(3))
+def test_gradient_is_the_derivative_of_eval(projection, seed):
+    obstacles = random_scene(seed + 200)
+    field = RiskField(obstacles, projection=projection)
+    pts = np.random.default_rng(seed).uniform(-30, 30, (4000, 2))
+    h = 1e-6
+    owner = field.nearest(pts)[0]
+    # Only where the winning obstacle stays the same around the point.
+    steady = owner >= 0
+    for d in ([h, 0], [-h, 0], [0, h], [0, -h]):
+        steady &= field.nearest(pts + d)[0] == owner
+    f = field.eval(pts)
+    steady &= f > 1e-6
+    assert steady.sum() > 1000
+    np.testing.assert_allclose(
+        field.gradient(pts[steady]), central_difference(field.eval, pts[steady], h), rtol=1e-4, atol=1e-7
+    )
+
+
+def test_gradient_inside_a_segment_includes_the_sliding_projection():
+    # A horizontal segment, a tilted metric: the nearest point slides with x,
+    # so the field changes only with y: d/dx is 0 up to rounding, where the
+    # metric-weighted direction alone would tilt it.
+    line = _RGJ_TYPES["LineString"](coordinates=[[-5.0, 0.0], [5.0, 0.0]], repulsion=rotated(1.0, 4.0, 0.6))
+    field = RiskField([line])
+    g = field.gradient(np.array([[0.3, 1.0], [-1.2, -0.7]]))
+    assert np.all(np.abs(g[:, 0]) <= 1e-15 * np.abs(g[:, 1])) and np.all(g[:, 1] != 0.0)
+
+
+@pytest.mark.parametrize("projection", ["euclidean", "metric"])
+def test_results_do_not_depend_on_the_thread_count(projection):
+    obstacles = random_scene(7, count=30)
+    pts = query_points(obstacles, 7)
+    fields = [RiskField(obstacles, projection=projection, threads=t) for t in (1, 2, 3, 8)]
+    results = [(f.eval(pts), f.gradient(pts), *f.nearest(pts), f.grid((-30, -30, 30, 30), (61, 83))) for f in fields]
+    for other in results[1:]:
+        for a, b in zip(results[0], other):
+            np.testing.assert_array_equal(a, b)
+
+
+def test_grid_is_exactly_eval_at_the_listed_points():
+    field = RiskField(random_scene(3))
+    xs, ys = np.linspace(-31, 29, 47), np.linspace(-28, 33, 35)
+    gx, gy = np.meshgrid(xs, ys)
+    expected = field.eval(np.column_stack([gx.ravel(), gy.ravel()])).reshape(gy.shape)
+    np.testing.assert_array_equal(field.grid((-31, -28, 29, 33), (35, 47)), expected)
+
+
+def test_nearest_is_consistent_with_eval():
+    obstacles = random_scene(11)
+    field = RiskField(obstacles, cutoff=1e-6)
+    pts = query_points(obstacles, 11)
+    value = field.eval(pts)
+    index, point = field.nearest(pts)
+    assert index.dtype == np.int64 and point.shape == (len(pts), 2)
+    hit = index >= 0
+    assert np.array_equal(hit, value >= 1e-6)
+    assert np.isnan(point[~hit]).all()
+    for k in np.unique(index[hit]):
+        rows = np.flatnonzero(index == k)
+        # The named obstacle gives the value ...
+        np.testing.assert_allclose(obstacles[k].eval(pts[rows]), value[rows], rtol=RTOL)
+        # ... through the named point, in one of its members' metrics.
+        members = obstacles[k].rgjs if hasattr(obstacles[k], "rgjs") else [obstacles[k]]
+        v = pts[rows] - point[rows]
+        forms = [np.einsum("ni,ij,nj->n", v, np.asarray(m.inv_repulsion), v) for m in members]
+        assert np.isclose(np.exp(-np.array(forms)), value[rows], rtol=1e-12, atol=0).any(axis=0).all()
+
+
+class Bump:
+    """A foreign obstacle: only eval (and a box)."""
+
+    bbox = np.array([[4.0, 4.0], [4.0, 4.0]])
+    inv_repulsion = np.eye(2)
+
+    def eval(self, x):
+        x = np.asarray(x)
+        return np.exp(-((x[:, 0] - 4.0) ** 2 + (x[:, 1] - 4.0) ** 2))
+
+
+class ScaledPoint(Point):
+    """A subclass with a field of its own: must go through its own eval."""
+
+    def eval(self, x):
+        return 0.5 * super().eval(x)
+
+
+def test_obstacles_outside_the_engine_go_through_their_eval():
+    obstacles = [
+        Polygon(coordinates=[[[0, 0], [2, 0], [2, 2], [0, 2], [0, 0]]]),
+        Bump(),
+        ScaledPoint(coordinates=[-3.0, 0.0]),
+        Bump(),
+    ]
+    field = RiskField(obstacles)
+    assert field._scene.n_polygons == 1 and field._scene.n_elements == 4
+    pts = np.random.default_rng(2).uniform(-6, 7, (3000, 2))
+    exact = members_max(obstacles, pts)
+    big = exact >= field.cutoff
+    np.testing.assert_allclose(field.eval(pts)[big], exact[big], rtol=RTOL)
+    index, point = field.nearest(pts)
+    values = np.array([o.eval(pts) for o in obstacles])
+    # Ties (the two identical bumps) go to the obstacle listed first.
+    np.testing.assert_array_equal(index[big], values.argmax(axis=0)[big])
+    assert np.isnan(point[index == 1]).all()
+    assert np.isfinite(point[index == 2]).all()
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, name",
+    [
+        ({"projection": "manhattan"}, ValueError, "projection"),
+        ({"projection": 1}, TypeError, "projection"),
+        ({"threads": 0}, ValueError, "threads"),
+        ({"threads": 2.0}, TypeError, "threads"),
+        ({"threads": True}, TypeError, "threads"),
+        ({"cutoff": 1.0}, ValueError, "cutoff"),
+        ({"cutoff": math.nan}, ValueError, "cutoff"),
+        ({"cutoff": "0.1"}, TypeError, "cutoff"),
+    ],
+)
+def test_bad_arguments_name_themselves(kwargs, error, name):
+    with pytest.raises(error, match=name):
+        RiskField(example_scene(), **kwargs)
+
+
+def test_pickled_field_evaluates_the_same():
+    field = RiskField(random_scene(5), projection="metric", threads=2)
+    pts = query_points(field.obstacles, 5)
+    again = pickle.loads(pickle.dumps(field))
+    assert (again.projection, again.threads) == ("metric", 2)
+    np.testing.assert_array_equal(again.eval(pts), field.eval(pts))
+    with pytest.raises(TypeError):
+        pickle.dumps(field._scene)
+
+
+def test_a_large_polygon_stays_exact():
+    t = np.linspace(0, 2 * math.pi, 200_001)
+    r = 0.4 + 0.04 * np.sin(5 * t) + 0.01 * np.sin(37 * t)
+    outline = np.column_stack([0.5 + r * np.cos(t), 0.5 + r * np.sin(t)])
+    outline[-1] = outline[0]
+    poly = Polygon(coordinates=[outline.tolist()], repulsion=[[1e-4, 0], [0, 4e-4]])
+    field = RiskField([poly], cutoff=0.0)
+    pts = np.random.default_rng(1).uniform(-0.1, 1.1, (3000, 2))
+    np.testing.assert_allclose(field.eval(pts), poly.eval(pts), rtol=RTOL, atol=0)
+
+
+def _scene_args(**change):
+    args = dict(
+        points=np.zeros((1, 2)),
+        point_meta=np.zeros((1, 3), dtype=np.int32),
+        segments=np.array([[0.0, 0.0, 1.0, 0.0, 1.0]]),
+        segment_meta=np.array([[1, 0, 0]], dtype=np.int32),
+        ring_xy=np.zeros((0, 2)),
+        ring_start=np.zeros(1, dtype=np.int32),
+        polygons=np.zeros((0, 4), dtype=np.int32),
+        metrics=np.eye(2)[None],
+        gradients=2 * np.eye(2)[None],
+        cutoff=1e-12,
+        projection="euclidean",
+        max_bands=4096,
+    )
+    args.update(change)
+    return args
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        {"point_meta": np.array([[0, 0, 1]], dtype=np.int32)},  # metric out of range
+        {"point_meta": np.array([[0, -1, 0]], dtype=np.int32)},  # negative owner
+        {"point_meta": np.zeros((2, 3), dtype=np.int32)},  # rows disagree
+        {"segments": np.array([[0.0, 0.0, 0.0, 0.0, 0.0]])},  # zero length
+        {"segments": np.array([[np.nan, 0.0, 1.0, 0.0, 1.0]])},
+        {"points": np.zeros((1, 2), dtype=np.float32)},
+        {"ring_xy": np.zeros((4, 2)), "ring_start": np.array([0, 5], dtype=np.int32),
+         "polygons": np.array([[2, 0, 0, 1]], dtype=np.int32)},  # ring past the vertices
+        {"ring_xy": np.zeros((4, 2)), "ring_start": np.array([0, 4], dtype=np.int32),
+         "polygons": np.array([[2, 0, 0, 2]], dtype=np.int32)},  # more rings than given
+        {"metrics": np.full((1, 2, 2), np.inf)},
+        {"projection": "other"},
+        {"cutoff": 1.5},
+    ],
+)
+def test_compiled_scene_refuses_inconsistent_arrays(change):
+    with pytest.raises((ValueError, TypeError)):
+        CompiledScene(**_scene_args(**change))
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda s: s.query(np.zeros((3, 2)), np.empty(2), None, None, None, 1, None),  # short result
+        lambda s: s.query(np.zeros((3, 2)), np.empty(3, dtype=np.float32), None, None, None, 1, None),
+        lambda s: s.query(np.zeros((3, 1)), np.empty(3), None, None, None, 1, None),
+        lambda s: s.query(np.zeros((3, 2)), np.empty(3)[::-1], None, None, None, 1, None),
+        lambda s: s.query(np.zeros((3, 2)), np.empty(3), None, None, None, 0, None),
+        lambda s: s.query_grid(np.zeros(3), np.zeros(2), np.empty(5), 1, None),
+    ],
+)
+def test_compiled_scene_refuses_bad_query_buffers(call):
+    scene = CompiledScene(**_scene_args())
+    with pytest.raises((ValueError, TypeError)):
+        call(scene)
+
+
+def test_progress_errors_propagate():
+    field = RiskField(random_scene(1))
+    pts = np.random.default_rng(0).uniform(-30, 30, (20000, 2))
+
+    def fail(count):
+        raise RuntimeError("stop here")
+
+    with pytest.raises(RuntimeError, match="stop here"):
+        field.eval(pts, progress=fail)
+
+
+def test_ctrl_c_interrupts_a_long_call():
+    # cutoff=0 makes every element reach every point: minutes of work.
+    code = textwrap.dedent(
+        """
+        import sys, numpy as np
+        from orin.field import RiskField
+        from orin.field.geometry import LineString
+        line = LineString(coordinates=np.random.default_rng(0).uniform(0, 1, (30000, 2)).tolist())
+        field = RiskField([line], cutoff=0.0, threads=2)
+        pts = np.random.default_rng(1).uniform(0, 1, (2_000_000, 2))
+        print("ready", flush=True)
+        try:
+            field.eval(pts)
+        except KeyboardInterrupt:
+            print("interrupted", flush=True)
+            sys.exit(3)
+        """
+    )
+    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
+    try:
+        assert proc.stdout.readline().strip() == "ready"
+        import time
+
+        time.sleep(1.0)
+        proc.send_signal(signal.SIGINT)
+        out, _ = proc.communicate(timeout=20)
+    finally:
+        proc.kill()
+    assert proc.returncode == 3 and "interrupted" in out
