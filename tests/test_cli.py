@@ -243,10 +243,30 @@ def test_extreme_bounds_that_can_be_mapped(tmp_path, bounds, size):
 # -- data outputs --------------------------------------------------------------------------------
 
 
-def test_npy_is_riskfield_grid(tmp_path):
-    result = run("map", "--out", "g.npy", "--bounds", "10,-20,590,380", "--size", "123x45", cwd=tmp_path)
+@pytest.mark.parametrize("engine", [[], ["--projection", "metric", "--threads", "1"]])
+def test_npy_is_riskfield_grid(tmp_path, engine):
+    result = run("map", "--out", "g.npy", "--bounds", "10,-20,590,380", "--size", "123x45", *engine, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
-    np.testing.assert_array_equal(np.load(tmp_path / "g.npy"), HARBOUR.grid((10, -20, 590, 380), (45, 123)))
+    field = RiskField(example_scene(), projection="metric") if engine else HARBOUR
+    np.testing.assert_array_equal(np.load(tmp_path / "g.npy"), field.grid((10, -20, 590, 380), (45, 123)))
+
+
+def test_eval_gradient_and_nearest_columns(tmp_path):
+    pts = np.random.default_rng(4).uniform([-50, -50], [650, 450], (500, 2))
+    (tmp_path / "pts.csv").write_text("".join(f"{x!r},{y!r}\n" for x, y in pts.tolist()))
+    result = run("eval", "--points", "pts.csv", "--out", "v.csv", "--gradient", "--nearest",
+                 "--projection", "metric", "--threads", "2", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    lines = (tmp_path / "v.csv").read_text().splitlines()
+    assert lines[0] == "x,y,risk,drisk_dx,drisk_dy,obstacle"
+    table = np.loadtxt(tmp_path / "v.csv", delimiter=",", skiprows=1)
+    field = RiskField(example_scene(), projection="metric")
+    np.testing.assert_array_equal(table[:, 2], field.eval(pts))
+    np.testing.assert_array_equal(table[:, 3:5], field.gradient(pts))
+    index = field.nearest(pts)[0]
+    np.testing.assert_array_equal(table[:, 5], index)
+    assert (index == -1).any() and (index >= 0).any()
+    assert all(line.rsplit(",", 1)[1].lstrip("-").isdigit() for line in lines[1:])
 
 
 @pytest.mark.parametrize("ext, crs_args, scene_crs, expected_epsg", [
@@ -651,6 +671,9 @@ def test_bad_points_file(tmp_path, content, needle):
         (["map", "--out", "o.xyz"], "o.xyz"),
         (["map"], "--out"),
         (["eval", "--out", "o.csv"], "--points"),
+        (["map", "--out", "o.png", "--projection", "manhattan"], "--projection"),
+        (["map", "--out", "o.png", "--threads", "0"], "--threads"),
+        (["eval", "--points", "p.csv", "--out", "o.csv", "--threads", "two"], "--threads"),
         (["frobnicate"], "frobnicate"),
         ([], "command"),
     ],

@@ -3,7 +3,7 @@
 Subcommands::
 
     map  [SCENE.geojson] --out FILE [--size WxH | --resolution R] [--bounds xmin,ymin,xmax,ymax]
-    eval [SCENE.geojson] --points pts.csv --out values.csv [--gradient]
+    eval [SCENE.geojson] --points pts.csv --out values.csv [--gradient] [--nearest]
 
 Without a scene, the bundled example harbour is used.  Every failure ends the
 run with one line on stderr, exit status 2 and no output file; an interrupt
@@ -112,6 +112,24 @@ def _parse_resolution(text: str) -> float:
     return value
 
 
+def _parse_threads(text: str) -> int:
+    try:
+        count = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number of threads, got {text!r}") from None
+    if not 1 <= count <= 1024:
+        raise argparse.ArgumentTypeError(f"threads must lie in 1..1024, got {text!r}")
+    return count
+
+
+def _add_engine_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--projection", choices=("euclidean", "metric"), default="euclidean",
+                        help="a line's nearest point: the Euclidean projection, measured in the obstacle's "
+                             "metric (default), or the exact nearest point in that metric")
+    parser.add_argument("--threads", type=_parse_threads, metavar="N",
+                        help="native threads to evaluate on (default: every core this process may use)")
+
+
 def _parse_levels(text: str) -> tuple[float, ...]:
     try:
         levels = sorted({float(part) for part in text.split(",")})
@@ -141,13 +159,13 @@ def _text_member(*candidates: Any) -> str | None:
     return None
 
 
-def _load_scene(path: str | None) -> _Scene:
+def _load_scene(path: str | None, projection: str = "euclidean", threads: int | None = None) -> _Scene:
     from orin.field.risk import RiskField
     from orin.field.scene import SceneError, example_scene, load_scene
 
     try:
         data = example_scene() if path is None else load_scene(path)
-        field = RiskField(data)
+        field = RiskField(data, projection=projection, threads=threads)
     except SceneError as exc:
         prefix = "" if path is None or str(exc).startswith(path) else f"{path}: "
         raise UsageError(f"{prefix}{exc}") from None
@@ -262,7 +280,7 @@ def _cmd_map(args: argparse.Namespace) -> int:
     else:
         _refuse_terminal(target, fmt)
 
-    scene = _load_scene(args.scene)
+    scene = _load_scene(args.scene, args.projection, args.threads)
     if kind == "tif" and crs is None and scene.crs is not None:
         crs = raster.parse_crs(scene.crs, f"{args.scene}: crs")
     field = scene.field
@@ -322,16 +340,18 @@ def _cmd_eval(args: argparse.Namespace) -> int:
     from orin.field.cli import files, table
 
     target = files.check_target(args.out)
-    scene = _load_scene(args.scene)
+    scene = _load_scene(args.scene, args.projection, args.threads)
     points = table.read_points(files.read_input(args.points), files.input_name(args.points))
     field = scene.field
     n = len(points.points)
     start = time.perf_counter()
-    with _progress(n * (2 if args.gradient else 1)) as progress:
+    with _progress(n * (1 + args.gradient + args.nearest)) as progress:
         columns = {"risk": field.eval(points.points, progress=progress)}
         if args.gradient:
             gradient = field.gradient(points.points, progress=progress)
             columns["drisk_dx"], columns["drisk_dy"] = gradient[:, 0], gradient[:, 1]
+        if args.nearest:
+            columns["obstacle"] = field.nearest(points.points, progress=progress)[0]
     seconds = time.perf_counter() - start
     files.write_outputs([(target, table.write_points(points, columns))])
     _summary(args.out, n, len(field.obstacles), seconds)
@@ -378,6 +398,7 @@ def _build_parser() -> argparse.ArgumentParser:
                             "(default: the scene's 'crs' member, if any)")
     p_map.add_argument("--ros-image", choices=("pgm", "png"),
                        help="image format of a ROS map (default pgm)")
+    _add_engine_options(p_map)
     p_map.set_defaults(run=_cmd_map)
 
     p_eval = sub.add_parser(
@@ -392,6 +413,10 @@ def _build_parser() -> argparse.ArgumentParser:
                         help="CSV to write: the input's columns, then risk; '-' for standard output")
     p_eval.add_argument("--gradient", action="store_true",
                         help="add the columns drisk_dx,drisk_dy, the gradient of the risk")
+    p_eval.add_argument("--nearest", action="store_true",
+                        help="add the column obstacle: the index of the obstacle that gives the risk, "
+                             "-1 where none reaches the cut-off")
+    _add_engine_options(p_eval)
     p_eval.set_defaults(run=_cmd_eval)
     return parser
 
