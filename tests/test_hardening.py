@@ -278,3 +278,94 @@ def test_sigint_ends_a_long_walk(name: str, n: int) -> None:
         proc.kill()
     assert proc.returncode == 0, err
     assert out.strip() == "interrupted", out + err
+
+
+# ---------------------------------------------------------------------------
+# The collection writes its fields only into objects of its own layout.  The
+# base types are mutable heap types, so their allocation can be replaced from
+# Python; each case runs in a child, where a heap overflow would show as a
+# crash (or, with ASan preloaded, a report) instead of a wrong answer.
+
+FOREIGN_NEW = r"""
+import sys
+from orin.field.geometry import GeometryCollectionRGJ as GC
+from orin.field.geometry import collection
+from orin.field.geometry.base import MultiRGJGeometry, RGJGeometry
+
+state = (None,) * 9 + ([],)
+foreign = {
+    "object": lambda: object(),
+    "base instance": lambda: RGJGeometry.__new__(RGJGeometry),
+    "multi instance": lambda: MultiRGJGeometry.__new__(MultiRGJGeometry),
+    "list": lambda: [1, 2, 3],
+}[sys.argv[2]]
+if sys.argv[1] == "reconstructor":
+    GC.__new__ = staticmethod(lambda cls, *a, **k: foreign())
+    attempt = lambda: collection.__unpickle_GeometryCollectionRGJ(GC, 0x96a235a, state)
+else:
+    # The base's allocation now runs Python, which finds the subclass's own
+    # __new__ first.
+    MultiRGJGeometry.__new__ = staticmethod(lambda cls, *a, **k: object())
+    class Sub(GC):
+        def __new__(cls, *a, **k):
+            return foreign()
+    attempt = lambda: GC.__new__(Sub)
+try:
+    attempt()
+except TypeError as exc:
+    print("TypeError", "GeometryCollectionRGJ" in str(exc))
+"""
+
+
+@pytest.mark.parametrize("path", ["reconstructor", "allocation"])
+@pytest.mark.parametrize("returned", ["object", "base instance", "multi instance", "list"])
+def test_collection_refuses_an_allocation_of_another_layout(path: str, returned: str) -> None:
+    proc = subprocess.run(
+        [sys.executable, "-c", FOREIGN_NEW, path, returned], capture_output=True, text=True, timeout=120
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["TypeError", "True"], proc.stdout + proc.stderr
+
+
+# A foreign module in place of the base module: the collection must refuse
+# its types at import, whether or not the module also copies the base
+# module's own attributes (the layout marker among them).
+FOREIGN_BASE = r"""
+import collections, decimal, os, sys, types, warnings
+import orin.field
+package = types.ModuleType("orin.field.geometry")
+package.__path__ = [os.path.join(os.path.dirname(orin.field.__file__), "geometry")]
+sys.modules["orin.field.geometry"] = package
+kind, copy = sys.argv[1], sys.argv[2] == "copy"
+fake = types.ModuleType("orin.field.geometry.base")
+if copy:
+    import orin.field.geometry.base as real
+    fake.__dict__.update(vars(real))
+T = {"OrderedDict": collections.OrderedDict, "deque": collections.deque, "Decimal": decimal.Decimal}[kind]
+fake.MultiRGJGeometry = fake.RGJGeometry = T
+sys.modules["orin.field.geometry.base"] = fake
+warnings.simplefilter("ignore")  # these types are larger: the size rule only warns
+try:
+    from orin.field.geometry.collection import GeometryCollectionRGJ as GC
+    GC.__new__(GC).__reduce__()
+    print("loaded")
+except ImportError as exc:
+    print("ImportError")
+"""
+
+
+@pytest.mark.parametrize("copy", ["copy", "bare"])
+@pytest.mark.parametrize("kind", ["OrderedDict", "deque", "Decimal"])
+def test_foreign_base_types_are_refused_at_import(kind: str, copy: str) -> None:
+    proc = subprocess.run(
+        [sys.executable, "-c", FOREIGN_BASE, kind, copy], capture_output=True, text=True, timeout=120
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "ImportError", proc.stdout + proc.stderr
+
+
+def test_base_module_exports_its_layout_marker() -> None:
+    from orin.field.geometry import base
+
+    assert type(base._rgj_layout).__name__ == "PyCapsule"
+    assert "orin.field.geometry.base._rgj_layout" in repr(base._rgj_layout)
