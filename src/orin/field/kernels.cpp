@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "buffer_view.hpp"
+#include "call.hpp"
 #include "obstacle_loops.hpp"
 #include "py_ref.hpp"
 #include "quadtree_walks.hpp"
@@ -104,34 +105,10 @@ void need_rows(const buffer_view<T, ND>& a, const char* name, Py_ssize_t rows, c
     }
 }
 
-// ---------------------------------------------------------------------------
-// Integer arguments: an int converts directly, anything else only through
-// __int__ (so "5" and objects offering only __index__ are refused), and the
-// value must fit a signed 32-bit integer.
-
+// Integer arguments follow the package's one rule (call.hpp), in 32 bits.
 i32 as_i32(PyObject* obj, const char* name) {
-    ref value;
-    if (PyLong_Check(obj)) {
-        value = ref::borrow(obj);
-    } else {
-        PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number;
-        if (!nb || !nb->nb_int) {
-            raise_format(PyExc_TypeError, "%s must be an integer, got %.200s", name,
-                         Py_TYPE(obj)->tp_name);
-        }
-        value = require(nb->nb_int(obj));
-        if (!PyLong_Check(value.get())) {
-            raise_format(PyExc_TypeError, "%.200s.__int__ returned non-int (type %.200s)",
-                         Py_TYPE(obj)->tp_name, Py_TYPE(value.get())->tp_name);
-        }
-    }
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
-    if (v == -1 && PyErr_Occurred()) throw error_already_set{};
-    if (overflow || v < std::numeric_limits<i32>::min() || v > std::numeric_limits<i32>::max()) {
-        raise_format(PyExc_OverflowError, "%s is out of the range of a 32-bit signed integer", name);
-    }
-    return static_cast<i32>(v);
+    return static_cast<i32>(integer_argument(obj, name, std::numeric_limits<i32>::min(),
+                                             std::numeric_limits<i32>::max(), "32-bit signed integer"));
 }
 
 // ---------------------------------------------------------------------------

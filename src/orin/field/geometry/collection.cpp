@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <limits>
 #include <vector>
 
 namespace {
@@ -245,20 +246,8 @@ ref rgj_types() {
     throw error_already_set{};
 }
 
-ref subscript_type(PyObject* d) {
-    if (PyDict_CheckExact(d)) {
-        PyObject* v = PyDict_GetItemWithError(d, S.type);
-        if (!v) {
-            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, S.type);
-            throw error_already_set{};
-        }
-        return ref::borrow(v);
-    }
-    return require(PyObject_GetItem(d, S.type));
-}
-
 ref build_member(PyObject* types, PyObject* d) {
-    ref kind = subscript_type(d);
+    ref kind = orin::item_of(d, S.type);
     ref cls = require(PyObject_GetItem(types, kind.get()));
     ref kwargs = PyDict_CheckExact(d) ? require(PyDict_Copy(d))
                                       : require(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), d));
@@ -682,18 +671,6 @@ PyObject* collection_get_center_point(PyObject* self, PyObject*) {
     });
 }
 
-ref exported_geometry(PyObject* exported) {
-    if (PyDict_CheckExact(exported)) {
-        PyObject* v = PyDict_GetItemWithError(exported, S.geometry);
-        if (!v) {
-            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, S.geometry);
-            throw error_already_set{};
-        }
-        return ref::borrow(v);
-    }
-    return require(PyObject_GetItem(exported, S.geometry));
-}
-
 PyObject* collection_to_rgeojson(PyObject* self, PyObject*) {
     return orin::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         ref outer = require(PyDict_New());
@@ -706,7 +683,7 @@ PyObject* collection_to_rgeojson(PyObject* self, PyObject*) {
         ref geometries = require(PyList_New(0));
         for_each_item(members.get(), [&](PyObject* m) {
             ref exported = call_method(S.toRGeoJSON, {m});
-            append(geometries.get(), exported_geometry(exported.get()));
+            append(geometries.get(), orin::item_of(exported.get(), S.geometry));
         });
         require_ok(PyDict_SetItem(inner.get(), S.geometries, geometries.get()));
         require_ok(PyDict_SetItem(outer.get(), S.geometry, inner.get()));
@@ -835,37 +812,14 @@ PyObject* collection_setstate(PyObject* self, PyObject* const* args, Py_ssize_t 
     });
 }
 
-// An int as it is, anything else through its __int__ (floats truncate);
-// strings and buffers are not numbers here.
-long long checksum_value(PyObject* obj) {
-    ref number;
-    if (PyLong_Check(obj)) {
-        number = ref::borrow(obj);
-    } else {
-        PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number;
-        if (nb && nb->nb_int) {
-            number = require(nb->nb_int(obj));
-            if (!PyLong_Check(number.get())) {
-                orin::raise_format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
-                                   Py_TYPE(number.get())->tp_name);
-            }
-        } else if (nb && nb->nb_index) {
-            number = require(PyNumber_Index(obj));
-        } else {
-            orin::raise_format(PyExc_TypeError, "an integer is required, got %.200s", Py_TYPE(obj)->tp_name);
-        }
-    }
-    const long long value = PyLong_AsLongLong(number.get());
-    if (value == -1 && PyErr_Occurred()) throw error_already_set{};
-    return value;
-}
-
 const signature<3> unpickle_signature{"__unpickle_GeometryCollectionRGJ", {"cls", "checksum", "state"}, 3, false};
 
 PyObject* unpickle_collection(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return orin::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         auto [cls, checksum_arg, state] = bind(unpickle_signature, args, nargs, kwnames);
-        const long long checksum = checksum_value(checksum_arg);
+        const long long checksum =
+            orin::integer_argument(checksum_arg, "checksum", std::numeric_limits<long long>::min(),
+                                   std::numeric_limits<long long>::max(), "64-bit signed integer");
         if (state != Py_None && !PyTuple_CheckExact(state)) {
             orin::raise_format(PyExc_TypeError, "Expected tuple, got %.200s", Py_TYPE(state)->tp_name);
         }
