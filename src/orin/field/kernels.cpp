@@ -24,6 +24,7 @@
 
 #include "buffer_view.hpp"
 #include "call.hpp"
+#include "module_slots.hpp"
 #include "obstacle_loops.hpp"
 #include "py_ref.hpp"
 #include "quadtree_walks.hpp"
@@ -645,9 +646,13 @@ const char module_doc[] =
 // pass the identity test below without ever being initialised.
 PyObject* initialised_module = nullptr;
 
+// NumPy's C-API table, taken as NumPy's import_array macros take it, through
+// the header's _import_array().  The macros print NumPy's reason for a
+// failure to stderr and raise a bare ImportError; here that reason (a missing
+// _ARRAY_API, an ABI or C-API version mismatch) becomes the cause of the
+// ImportError with the fixed message.
 int import_numpy_api() {
-    if (PyArray_ImportNumPyAPI() >= 0) return 0;
-    // Keep NumPy's own reason as the cause of the fixed ImportError.
+    if (_import_array() >= 0) return 0;
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
@@ -668,12 +673,9 @@ int import_numpy_api() {
 
 int kernels_exec(PyObject* module) {
     return guard<int>(-1, [&]() -> int {
-        // Checked first and on every version: a second interpreter must get
-        // ImportError, not the RuntimeError below, and the slot that refuses
-        // sub-interpreters from 3.12 on is not enforced for legacy ones.
-        if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-            raise(PyExc_ImportError, "orin.field.kernels does not support sub-interpreters");
-        }
+        // First: a second interpreter must get ImportError, not the
+        // RuntimeError below.
+        refuse_subinterpreters("orin.field.kernels");
         if (initialised_module == module) return 0;
         if (initialised_module) {
             raise(PyExc_RuntimeError,
@@ -705,24 +707,13 @@ int kernels_exec(PyObject* module) {
     });
 }
 
-PyModuleDef_Slot kernels_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(kernels_exec)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-#if PY_VERSION_HEX >= 0x030D0000
-    {Py_mod_gil, Py_MOD_GIL_USED},
-#endif
-    {0, nullptr},
-};
-
 PyModuleDef kernels_module = {
     PyModuleDef_HEAD_INIT,
     "orin.field.kernels",
     module_doc,
     0,
     nullptr,
-    kernels_slots,
+    module_slots<kernels_exec>,
     nullptr,
     nullptr,
     nullptr,

@@ -8,6 +8,7 @@
 // through tp_base.  Our traverse visits the (heap) type, and our dealloc
 // untracks, frees the memory and drops the reference to the type, so an
 // extending type does none of those three things itself.
+#include "module_slots.hpp"
 #include "py_ref.hpp"
 #include "rgj_geometry.hpp"
 
@@ -307,6 +308,7 @@ const orin::rgj_layout layout_marker = {
 
 int base_exec(PyObject* module) {
     return orin::guard<int>(-1, [&]() -> int {
+        orin::refuse_subinterpreters("orin.field.geometry.base");
         ref rgj = require(PyType_FromModuleAndSpec(module, &rgj_spec, nullptr));
         ref multi = require(PyType_FromModuleAndSpec(module, &multi_spec, rgj.get()));
         require_ok(PyModule_AddObjectRef(module, "RGJGeometry", rgj.get()));
@@ -319,22 +321,13 @@ int base_exec(PyObject* module) {
     });
 }
 
-PyModuleDef_Slot base_module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(base_exec)},
-#if PY_VERSION_HEX >= 0x030C0000
-    // Types are created per module object and nothing is kept in statics.
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
 PyModuleDef base_module = {
     PyModuleDef_HEAD_INIT,
     "orin.field.geometry.base",
     "Base types of the RGeoJSON geometries: RGJGeometry and MultiRGJGeometry.",
     0,
     nullptr,
-    base_module_slots,
+    orin::module_slots<base_exec>,
     nullptr,
     nullptr,
     nullptr,

@@ -13,6 +13,7 @@
 // generic object protocols and NumPy, and a wrong object ends in a Python
 // exception.
 #include "call.hpp"
+#include "module_slots.hpp"
 #include "py_ref.hpp"
 #include "rgj_geometry.hpp"
 
@@ -992,14 +993,10 @@ void check_ours(PyObject* module_name, PyObject* base_module, PyObject* type_obj
 
 int collection_exec(PyObject* module) {
     return orin::guard(-1, [&]() -> int {
+        // First: a sub-interpreter gets ImportError even after the main
+        // interpreter loaded us.
+        orin::refuse_subinterpreters("orin.field.geometry.collection");
         if (g.module == module) return 0;
-        // Python 3.12+ refuses subinterpreters through the module slot; 3.11
-        // needs this check, which must come first so that a subinterpreter
-        // gets ImportError even after the main interpreter loaded us.
-        if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-            orin::raise(PyExc_ImportError,
-                        "orin.field.geometry.collection does not support loading in subinterpreters");
-        }
         if (g.module) {
             orin::raise(PyExc_RuntimeError,
                         "orin.field.geometry.collection keeps process-wide state and cannot be initialised "
@@ -1064,21 +1061,13 @@ int collection_exec(PyObject* module) {
     });
 }
 
-PyModuleDef_Slot collection_module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(collection_exec)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
 PyModuleDef collection_module = {
     PyModuleDef_HEAD_INIT,
     "orin.field.geometry.collection",
     nullptr,
     0,
     nullptr,
-    collection_module_slots,
+    orin::module_slots<collection_exec>,
     nullptr,
     nullptr,
     nullptr,
