@@ -185,7 +185,29 @@ def test_pickle_crosses_interpreters() -> None:
 # --- the reconstructor -----------------------------------------------------------------
 
 
-@pytest.mark.parametrize("checksum", [*CHECKSUMS, float(CHECKSUMS[1]) + 0.9, np.int64(CHECKSUMS[2])])
+class IntOnly:
+    """Converts through __int__, the one integer rule of the native code."""
+
+    def __init__(self, value: int) -> None:
+        self.value = value
+
+    def __int__(self) -> int:
+        return self.value
+
+
+class IndexOnly:
+    """Offers only __index__, which that rule refuses (as max_depth does)."""
+
+    def __init__(self, value: int) -> None:
+        self.value = value
+
+    def __index__(self) -> int:
+        return self.value
+
+
+@pytest.mark.parametrize(
+    "checksum", [*CHECKSUMS, float(CHECKSUMS[1]) + 0.9, np.int64(CHECKSUMS[2]), IntOnly(CHECKSUMS[0])]
+)
 def test_reconstructor_accepts_the_three_checksums(checksum: Any) -> None:
     c = real_collection()
     _, _, state = c.__reduce__()
@@ -212,6 +234,8 @@ def test_reconstructor_rejects_other_checksums(checksum: int, shown: str) -> Non
     [
         ((GeometryCollectionRGJ, "157950810", None), TypeError),
         ((GeometryCollectionRGJ, None, None), TypeError),
+        ((GeometryCollectionRGJ, IndexOnly(CHECKSUMS[0]), None), TypeError),
+        ((GeometryCollectionRGJ, IntOnly(2**70), None), OverflowError),
         ((GeometryCollectionRGJ, 2**70, None), OverflowError),
         ((GeometryCollectionRGJ, CHECKSUMS[0], [None] * 10), TypeError),
         ((GeometryCollectionRGJ, CHECKSUMS[0], type("T", (tuple,), {})((None,) * 10)), TypeError),

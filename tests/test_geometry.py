@@ -568,6 +568,50 @@ def test_type_table():
         assert geometry._RGJ_TYPES["GeometryCollection"] is GeometryCollectionRGJ
 
 
+COLLECTION_IMPORT_FAILS = r"""
+import sys
+failure = sys.argv[1]
+
+class Refuse:
+    # Stands in front of the real finders for the collection module only.
+    def find_spec(self, fullname, path=None, target=None):
+        if fullname != "orin.field.geometry.collection":
+            return None
+        if failure == "not built":
+            raise ModuleNotFoundError(f"No module named {fullname!r}", name=fullname)
+        if failure == "dependency missing":
+            raise ModuleNotFoundError("No module named 'numpy._core._dep'", name="numpy._core._dep")
+        raise ImportError("collection.so: undefined symbol: _ZN4orin3refD1Ev")
+
+sys.meta_path.insert(0, Refuse())
+try:
+    import orin.field.geometry as geometry
+except ImportError as exc:
+    print("raised", type(exc).__name__)
+else:
+    print("imported", "GeometryCollection" in geometry._RGJ_TYPES)
+"""
+
+
+@pytest.mark.parametrize(
+    "failure,outcome",
+    [
+        ("not built", "imported False"),
+        ("dependency missing", "raised ModuleNotFoundError"),
+        ("broken build", "raised ImportError"),
+    ],
+)
+def test_only_a_missing_collection_module_is_tolerated(failure, outcome):
+    import subprocess
+    import sys
+
+    proc = subprocess.run(
+        [sys.executable, "-c", COLLECTION_IMPORT_FAILS, failure], capture_output=True, text=True, timeout=120
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == outcome
+
+
 # --- bad input ------------------------------------------------------------------------------------
 
 

@@ -8,6 +8,7 @@ arguments at every entry point in-process.
 
 from __future__ import annotations
 
+import gc
 import os
 import signal
 import subprocess
@@ -85,6 +86,13 @@ def call(name: str, args: dict[str, Any]) -> Any:
 # Leaks: every rejected call gives back every buffer and reference it took.
 
 
+def refcounts(args: dict[str, Any]) -> dict[str, int]:
+    # Collected first, so that a cycle of pytest's or of a traceback that
+    # happens to be pending cannot shift a count either way.
+    gc.collect()
+    return {k: sys.getrefcount(v) for k, v in args.items()}
+
+
 def _wrong_element(dtype: type, ndim: int) -> np.ndarray:
     other = {np.float64: np.float32, np.int32: np.int64, np.uint8: np.int8}[dtype]
     return np.zeros((3,) * ndim, other)
@@ -124,11 +132,11 @@ def _rejections() -> Iterator[Any]:
 @pytest.mark.parametrize("name,bad,exc", list(_rejections()))
 def test_rejected_calls_release_every_argument(name: str, bad: dict[str, Any], exc: type) -> None:
     args = {**valid_args(name), **bad}
-    before = {k: sys.getrefcount(v) for k, v in args.items()}
+    before = refcounts(args)
     for _ in range(1000):
         with pytest.raises(exc):
             call(name, args)
-    assert {k: sys.getrefcount(v) for k, v in args.items()} == before
+    assert refcounts(args) == before
 
 
 @pytest.mark.parametrize("name,param", [(n, p) for n, ps in ARRAYS.items() for p in ps])
@@ -150,11 +158,11 @@ def test_hole_rejected_in_the_hole_pass_is_released() -> None:
     # hole pass rejects is of this very array.
     hole = np.zeros((4, 2, 1))
     args = dict(valid_args("point_in_rings"), pts=np.zeros((3, 2)), holes=[hole])
-    before = sys.getrefcount(hole)
+    before = refcounts({"hole": hole})
     for _ in range(1000):
         with pytest.raises(ValueError, match=r"holes\[0\]"):
             kernels.point_in_rings(**args)
-    assert sys.getrefcount(hole) == before
+    assert refcounts({"hole": hole}) == before
 
 
 # ---------------------------------------------------------------------------
@@ -282,3 +290,94 @@ def test_sigint_ends_a_long_walk(name: str, n: int) -> None:
         proc.kill()
     assert proc.returncode == 0, err
     assert out.strip() == "interrupted", out + err
+
+
+# ---------------------------------------------------------------------------
+# The collection writes its fields only into objects of its own layout.  The
+# base types are mutable heap types, so their allocation can be replaced from
+# Python; each case runs in a child, where a heap overflow would show as a
+# crash (or, with ASan preloaded, a report) instead of a wrong answer.
+
+FOREIGN_NEW = r"""
+import sys
+from orin.field.geometry import GeometryCollectionRGJ as GC
+from orin.field.geometry import collection
+from orin.field.geometry.base import MultiRGJGeometry, RGJGeometry
+
+state = (None,) * 9 + ([],)
+foreign = {
+    "object": lambda: object(),
+    "base instance": lambda: RGJGeometry.__new__(RGJGeometry),
+    "multi instance": lambda: MultiRGJGeometry.__new__(MultiRGJGeometry),
+    "list": lambda: [1, 2, 3],
+}[sys.argv[2]]
+if sys.argv[1] == "reconstructor":
+    GC.__new__ = staticmethod(lambda cls, *a, **k: foreign())
+    attempt = lambda: collection.__unpickle_GeometryCollectionRGJ(GC, 0x96a235a, state)
+else:
+    # The base's allocation now runs Python, which finds the subclass's own
+    # __new__ first.
+    MultiRGJGeometry.__new__ = staticmethod(lambda cls, *a, **k: object())
+    class Sub(GC):
+        def __new__(cls, *a, **k):
+            return foreign()
+    attempt = lambda: GC.__new__(Sub)
+try:
+    attempt()
+except TypeError as exc:
+    print("TypeError", "GeometryCollectionRGJ" in str(exc))
+"""
+
+
+@pytest.mark.parametrize("path", ["reconstructor", "allocation"])
+@pytest.mark.parametrize("returned", ["object", "base instance", "multi instance", "list"])
+def test_collection_refuses_an_allocation_of_another_layout(path: str, returned: str) -> None:
+    proc = subprocess.run(
+        [sys.executable, "-c", FOREIGN_NEW, path, returned], capture_output=True, text=True, timeout=120
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["TypeError", "True"], proc.stdout + proc.stderr
+
+
+# A foreign module in place of the base module: the collection must refuse
+# its types at import, whether or not the module also copies the base
+# module's own attributes (the layout marker among them).
+FOREIGN_BASE = r"""
+import collections, decimal, os, sys, types, warnings
+import orin.field
+package = types.ModuleType("orin.field.geometry")
+package.__path__ = [os.path.join(os.path.dirname(orin.field.__file__), "geometry")]
+sys.modules["orin.field.geometry"] = package
+kind, copy = sys.argv[1], sys.argv[2] == "copy"
+fake = types.ModuleType("orin.field.geometry.base")
+if copy:
+    import orin.field.geometry.base as real
+    fake.__dict__.update(vars(real))
+T = {"OrderedDict": collections.OrderedDict, "deque": collections.deque, "Decimal": decimal.Decimal}[kind]
+fake.MultiRGJGeometry = fake.RGJGeometry = T
+sys.modules["orin.field.geometry.base"] = fake
+warnings.simplefilter("ignore")  # these types are larger: the size rule only warns
+try:
+    from orin.field.geometry.collection import GeometryCollectionRGJ as GC
+    GC.__new__(GC).__reduce__()
+    print("loaded")
+except ImportError as exc:
+    print("ImportError")
+"""
+
+
+@pytest.mark.parametrize("copy", ["copy", "bare"])
+@pytest.mark.parametrize("kind", ["OrderedDict", "deque", "Decimal"])
+def test_foreign_base_types_are_refused_at_import(kind: str, copy: str) -> None:
+    proc = subprocess.run(
+        [sys.executable, "-c", FOREIGN_BASE, kind, copy], capture_output=True, text=True, timeout=120
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "ImportError", proc.stdout + proc.stderr
+
+
+def test_base_module_exports_its_layout_marker() -> None:
+    from orin.field.geometry import base
+
+    assert type(base._rgj_layout).__name__ == "PyCapsule"
+    assert "orin.field.geometry.base._rgj_layout" in repr(base._rgj_layout)

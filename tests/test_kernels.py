@@ -327,6 +327,26 @@ def test_second_interpreter_gets_import_error():
     assert out.stdout.strip() == "['ImportError']", out.stdout
 
 
+NUMPY_API_MISSING = r"""
+import sys, types
+import numpy
+# NumPy itself imports; its C-API table cannot be had.
+sys.modules["numpy._core._multiarray_umath"] = types.ModuleType("numpy._core._multiarray_umath")
+try:
+    import orin.field.kernels
+except ImportError as exc:
+    cause = exc.__cause__
+    print(str(exc), type(cause).__name__, "_ARRAY_API" in str(cause), sep="|")
+"""
+
+
+def test_numpy_api_failure_keeps_numpys_reason_as_the_cause():
+    out = subprocess.run([sys.executable, "-c", NUMPY_API_MISSING], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "numpy._core.multiarray failed to import|AttributeError|True", out.stdout
+    assert "Traceback" not in out.stderr  # the reason is raised, not printed
+
+
 def test_reload_keeps_the_module_working():
     import importlib
 

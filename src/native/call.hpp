@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <initializer_list>
+#include <limits>
 #include <vector>
 
 #include "py_ref.hpp"
@@ -131,5 +132,53 @@ std::array<PyObject*, N> bind(const signature<N>& sig, PyObject* args, PyObject*
 }
 
 inline PyObject* or_default(PyObject* given, PyObject* fallback) noexcept { return given ? given : fallback; }
+
+// ---------------------------------------------------------------------------
+// Values out of arguments.
+
+// The one integer rule of the package's native entry points (the quadtree
+// kernels' max_depth and max_cols, the reconstructor's checksum): an int, or
+// an int subclass taken by value, as it is; anything else only through its
+// __int__, so a float truncates while a string, or an object that offers only
+// __index__, is refused with TypeError.  A value outside [lo, hi] raises
+// OverflowError naming `range`.
+inline long long integer_argument(PyObject* obj, const char* name, long long lo, long long hi,
+                                  const char* range) {
+    ref value;
+    if (PyLong_Check(obj)) {
+        value = ref::borrow(obj);
+    } else {
+        PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number;
+        if (!nb || !nb->nb_int) {
+            raise_format(PyExc_TypeError, "%s must be an integer, got %.200s", name, Py_TYPE(obj)->tp_name);
+        }
+        value = require(nb->nb_int(obj));
+        if (!PyLong_Check(value.get())) {
+            raise_format(PyExc_TypeError, "%.200s.__int__ returned non-int (type %.200s)", Py_TYPE(obj)->tp_name,
+                         Py_TYPE(value.get())->tp_name);
+        }
+    }
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw error_already_set{};
+    if (overflow || v < lo || v > hi) {
+        raise_format(PyExc_OverflowError, "%s is out of the range of a %s", name, range);
+    }
+    return v;
+}
+
+// mapping[key], with the KeyError a dict lookup gives when `mapping` is
+// exactly a dict, and the mapping's own __getitem__ otherwise.
+inline ref item_of(PyObject* mapping, PyObject* key) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* v = PyDict_GetItemWithError(mapping, key);
+        if (!v) {
+            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+            throw error_already_set{};
+        }
+        return ref::borrow(v);
+    }
+    return require(PyObject_GetItem(mapping, key));
+}
 
 }  // namespace orin

@@ -23,6 +23,8 @@
 #include <vector>
 
 #include "buffer_view.hpp"
+#include "call.hpp"
+#include "module_slots.hpp"
 #include "obstacle_loops.hpp"
 #include "py_ref.hpp"
 #include "quadtree_walks.hpp"
@@ -104,47 +106,31 @@ void need_rows(const buffer_view<T, ND>& a, const char* name, Py_ssize_t rows, c
     }
 }
 
-// ---------------------------------------------------------------------------
-// Integer arguments: an int converts directly, anything else only through
-// __int__ (so "5" and objects offering only __index__ are refused), and the
-// value must fit a signed 32-bit integer.
-
+// Integer arguments follow the package's one rule (call.hpp), in 32 bits.
 i32 as_i32(PyObject* obj, const char* name) {
-    ref value;
-    if (PyLong_Check(obj)) {
-        value = ref::borrow(obj);
-    } else {
-        PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number;
-        if (!nb || !nb->nb_int) {
-            raise_format(PyExc_TypeError, "%s must be an integer, got %.200s", name,
-                         Py_TYPE(obj)->tp_name);
-        }
-        value = require(nb->nb_int(obj));
-        if (!PyLong_Check(value.get())) {
-            raise_format(PyExc_TypeError, "%.200s.__int__ returned non-int (type %.200s)",
-                         Py_TYPE(obj)->tp_name, Py_TYPE(value.get())->tp_name);
-        }
-    }
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
-    if (v == -1 && PyErr_Occurred()) throw error_already_set{};
-    if (overflow || v < std::numeric_limits<i32>::min() || v > std::numeric_limits<i32>::max()) {
-        raise_format(PyExc_OverflowError, "%s is out of the range of a 32-bit signed integer", name);
-    }
-    return static_cast<i32>(v);
+    return static_cast<i32>(integer_argument(obj, name, std::numeric_limits<i32>::min(),
+                                             std::numeric_limits<i32>::max(), "32-bit signed integer"));
 }
 
 // ---------------------------------------------------------------------------
 // Point in polygon.
 
+const char doc_point_in_rings[] =
+    "\n"
+    "    Ray-casting point-in-polygon test with hole support.\n"
+    "\n"
+    "    pts:   (N, 2) query points\n"
+    "    outer: (R, 2) outer ring (closed, last point == first point)\n"
+    "    holes: list of (H_k, 2) closed ring arrays (interior holes)\n"
+    "\n"
+    "    Returns: (N,) uint8 array, 1 if inside outer ring and outside all holes.\n"
+    "    ";
+
+const signature<3> point_in_rings_signature{"point_in_rings", {"pts", "outer", "holes"}, 3, false};
+
 PyObject* point_in_rings(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"pts", "outer", "holes", nullptr};
-    PyObject *pts_obj, *outer_obj, *holes;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:point_in_rings", const_cast<char**>(kwlist),
-                                     &pts_obj, &outer_obj, &holes)) {
-        return nullptr;
-    }
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        auto [pts_obj, outer_obj, holes] = bind(point_in_rings_signature, args, kwargs);
         buffer_view<f64, 2> pts(pts_obj, "pts");
         buffer_view<f64, 2> outer(outer_obj, "outer");
         if (holes != Py_None && !PyList_CheckExact(holes)) {
@@ -223,15 +209,28 @@ PyObject* point_in_rings(PyObject* module, PyObject* args, PyObject* kwargs) {
 // ---------------------------------------------------------------------------
 // Segment repulsion vectors.
 
+const char doc_segment_repulsion_vectors[] =
+    "\n"
+    "    For every point in `x`, find the closest point (in the metric induced by\n"
+    "    `metric`) among the projections onto every segment [p1, p1+v], and return\n"
+    "    the repulsion vector (x - closest_point).\n"
+    "\n"
+    "    Used by LineString / Polygon / MultiPolygon boundary-segment repulsion.\n"
+    "\n"
+    "    x:       (N, 2)\n"
+    "    p1, v:   (S, 2) segment origins / direction vectors\n"
+    "    v_dot_v: (S,) precomputed dot(v, v) per segment (denominator, >0)\n"
+    "    metric:  (2, 2) anisotropic distance matrix\n"
+    "\n"
+    "    Returns: (N, 2) repulsion vectors\n"
+    "    ";
+
+const signature<5> segment_repulsion_vectors_signature{
+    "segment_repulsion_vectors", {"x", "p1", "v", "v_dot_v", "metric"}, 5, false};
+
 PyObject* segment_repulsion_vectors(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"x", "p1", "v", "v_dot_v", "metric", nullptr};
-    PyObject *x_obj, *p1_obj, *v_obj, *vv_obj, *metric_obj;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO:segment_repulsion_vectors",
-                                     const_cast<char**>(kwlist), &x_obj, &p1_obj, &v_obj, &vv_obj,
-                                     &metric_obj)) {
-        return nullptr;
-    }
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        auto [x_obj, p1_obj, v_obj, vv_obj, metric_obj] = bind(segment_repulsion_vectors_signature, args, kwargs);
         buffer_view<f64, 2> x(x_obj, "x");
         buffer_view<f64, 2> p1(p1_obj, "p1");
         buffer_view<f64, 2> v(v_obj, "v");
@@ -272,14 +271,25 @@ PyObject* segment_repulsion_vectors(PyObject* module, PyObject* args, PyObject* 
 // ---------------------------------------------------------------------------
 // Point-obstacle risk maximum.
 
+const char doc_point_obstacles_eval_max[] =
+    "\n"
+    "    Fused kernel for RiskField.eval() over many Point-type obstacles: for\n"
+    "    each query point, compute max_k exp(-((x-c_k)^T M_k (x-c_k))) without\n"
+    "    materializing an (N, K) intermediate array in Python.\n"
+    "\n"
+    "    x:               (N, 2) query points\n"
+    "    centers:         (K, 2) obstacle coordinates\n"
+    "    inv_repulsions:  (K, 2, 2) per-obstacle anisotropic repulsion metric\n"
+    "\n"
+    "    Returns: (N,) risk values in [0, 1]\n"
+    "    ";
+
+const signature<3> point_obstacles_eval_max_signature{
+    "point_obstacles_eval_max", {"x", "centers", "inv_repulsions"}, 3, false};
+
 PyObject* point_obstacles_eval_max(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"x", "centers", "inv_repulsions", nullptr};
-    PyObject *x_obj, *c_obj, *m_obj;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:point_obstacles_eval_max",
-                                     const_cast<char**>(kwlist), &x_obj, &c_obj, &m_obj)) {
-        return nullptr;
-    }
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        auto [x_obj, c_obj, m_obj] = bind(point_obstacles_eval_max_signature, args, kwargs);
         buffer_view<f64, 2> x(x_obj, "x");
         buffer_view<f64, 2> centers(c_obj, "centers");
         buffer_view<f64, 3> inv(m_obj, "inv_repulsions");
@@ -348,21 +358,23 @@ struct tree_args {
                  f.point, static_cast<int>(f.node), nodes);
 }
 
-constexpr const char* tree_arg_names[] = {"pts", "cx", "cy", "is_leaf", "child_tl", "child_tr",
-                                          "child_bl", "child_br", "max_depth", "max_cols"};
+const char doc_quadtree_find_leaf[] =
+    "\n"
+    "    For every point, walk the flattened tree from the root (node 0) and\n"
+    "    return the node index of the leaf reached, or -1 if the walk falls off\n"
+    "    a missing branch (mirrors the old recursion returning None).\n"
+    "    ";
+
+const signature<9> quadtree_find_leaf_signature{
+    "quadtree_find_leaf",
+    {"pts", "cx", "cy", "is_leaf", "child_tl", "child_tr", "child_bl", "child_br", "max_depth"},
+    9,
+    false};
 
 PyObject* quadtree_find_leaf(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {tree_arg_names[0], tree_arg_names[1], tree_arg_names[2],
-                                   tree_arg_names[3], tree_arg_names[4], tree_arg_names[5],
-                                   tree_arg_names[6], tree_arg_names[7], tree_arg_names[8], nullptr};
-    PyObject* o[9];
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOOO:quadtree_find_leaf",
-                                     const_cast<char**>(kwlist), &o[0], &o[1], &o[2], &o[3], &o[4],
-                                     &o[5], &o[6], &o[7], &o[8])) {
-        return nullptr;
-    }
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        tree_args a(o);
+        const auto o = bind(quadtree_find_leaf_signature, args, kwargs);
+        tree_args a(o.data());
         const i32 max_depth = as_i32(o[8], "max_depth");
         const Py_ssize_t n = a.pts.extent(0);
         a.validate(n);
@@ -384,19 +396,27 @@ PyObject* quadtree_find_leaf(PyObject* module, PyObject* args, PyObject* kwargs)
     });
 }
 
+const char doc_quadtree_find_chain[] =
+    "\n"
+    "    Same walk as quadtree_find_leaf, but records every node index visited\n"
+    "    (root -> ... -> terminal). Terminal entry is -1 if the walk fell off a\n"
+    "    missing branch, matching the old recursion's `None` chain entry.\n"
+    "\n"
+    "    Returns (chain, length):\n"
+    "      chain:  (N, max_cols) int32, only chain[i, :length[i]] is meaningful.\n"
+    "      length: (N,) int32\n"
+    "    ";
+
+const signature<10> quadtree_find_chain_signature{
+    "quadtree_find_chain",
+    {"pts", "cx", "cy", "is_leaf", "child_tl", "child_tr", "child_bl", "child_br", "max_depth", "max_cols"},
+    10,
+    false};
+
 PyObject* quadtree_find_chain(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {tree_arg_names[0], tree_arg_names[1], tree_arg_names[2],
-                                   tree_arg_names[3], tree_arg_names[4], tree_arg_names[5],
-                                   tree_arg_names[6], tree_arg_names[7], tree_arg_names[8],
-                                   tree_arg_names[9], nullptr};
-    PyObject* o[10];
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOOOO:quadtree_find_chain",
-                                     const_cast<char**>(kwlist), &o[0], &o[1], &o[2], &o[3], &o[4],
-                                     &o[5], &o[6], &o[7], &o[8], &o[9])) {
-        return nullptr;
-    }
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        tree_args a(o);
+        const auto o = bind(quadtree_find_chain_signature, args, kwargs);
+        tree_args a(o.data());
         const i32 max_depth = as_i32(o[8], "max_depth");
         const i32 max_cols = as_i32(o[9], "max_cols");
         const Py_ssize_t n = a.pts.extent(0);
@@ -573,81 +593,21 @@ PyType_Spec kernel_spec = {
     kernel_slots,
 };
 
-// ---------------------------------------------------------------------------
-// Docstrings, in the module's order.
+template <std::size_t N>
+constexpr kernel_def define(kernel_impl impl, const signature<N>& sig, const char* doc, const char* annotation) {
+    return {sig.function, impl, doc, annotation, sig.names.data(), static_cast<int>(N)};
+}
 
-const char doc_segment_repulsion_vectors[] =
-    "\n"
-    "    For every point in `x`, find the closest point (in the metric induced by\n"
-    "    `metric`) among the projections onto every segment [p1, p1+v], and return\n"
-    "    the repulsion vector (x - closest_point).\n"
-    "\n"
-    "    Used by LineString / Polygon / MultiPolygon boundary-segment repulsion.\n"
-    "\n"
-    "    x:       (N, 2)\n"
-    "    p1, v:   (S, 2) segment origins / direction vectors\n"
-    "    v_dot_v: (S,) precomputed dot(v, v) per segment (denominator, >0)\n"
-    "    metric:  (2, 2) anisotropic distance matrix\n"
-    "\n"
-    "    Returns: (N, 2) repulsion vectors\n"
-    "    ";
-
-const char doc_point_in_rings[] =
-    "\n"
-    "    Ray-casting point-in-polygon test with hole support.\n"
-    "\n"
-    "    pts:   (N, 2) query points\n"
-    "    outer: (R, 2) outer ring (closed, last point == first point)\n"
-    "    holes: list of (H_k, 2) closed ring arrays (interior holes)\n"
-    "\n"
-    "    Returns: (N,) uint8 array, 1 if inside outer ring and outside all holes.\n"
-    "    ";
-
-const char doc_point_obstacles_eval_max[] =
-    "\n"
-    "    Fused kernel for RiskField.eval() over many Point-type obstacles: for\n"
-    "    each query point, compute max_k exp(-((x-c_k)^T M_k (x-c_k))) without\n"
-    "    materializing an (N, K) intermediate array in Python.\n"
-    "\n"
-    "    x:               (N, 2) query points\n"
-    "    centers:         (K, 2) obstacle coordinates\n"
-    "    inv_repulsions:  (K, 2, 2) per-obstacle anisotropic repulsion metric\n"
-    "\n"
-    "    Returns: (N,) risk values in [0, 1]\n"
-    "    ";
-
-const char doc_quadtree_find_leaf[] =
-    "\n"
-    "    For every point, walk the flattened tree from the root (node 0) and\n"
-    "    return the node index of the leaf reached, or -1 if the walk falls off\n"
-    "    a missing branch (mirrors the old recursion returning None).\n"
-    "    ";
-
-const char doc_quadtree_find_chain[] =
-    "\n"
-    "    Same walk as quadtree_find_leaf, but records every node index visited\n"
-    "    (root -> ... -> terminal). Terminal entry is -1 if the walk fell off a\n"
-    "    missing branch, matching the old recursion's `None` chain entry.\n"
-    "\n"
-    "    Returns (chain, length):\n"
-    "      chain:  (N, max_cols) int32, only chain[i, :length[i]] is meaningful.\n"
-    "      length: (N,) int32\n"
-    "    ";
-
-const char* const params_segment_repulsion_vectors[] = {"x", "p1", "v", "v_dot_v", "metric"};
-const char* const params_point_in_rings[] = {"pts", "outer", "holes"};
-const char* const params_point_obstacles_eval_max[] = {"x", "centers", "inv_repulsions"};
-
+// In the module's order.
 const kernel_def kernel_table[] = {
-    {"segment_repulsion_vectors", segment_repulsion_vectors, doc_segment_repulsion_vectors,
-     "cnp.ndarray", params_segment_repulsion_vectors, 5},
-    {"point_in_rings", point_in_rings, doc_point_in_rings, "cnp.ndarray", params_point_in_rings, 3},
-    {"point_obstacles_eval_max", point_obstacles_eval_max, doc_point_obstacles_eval_max,
-     "cnp.ndarray", params_point_obstacles_eval_max, 3},
-    {"quadtree_find_leaf", quadtree_find_leaf, doc_quadtree_find_leaf, "cnp.ndarray",
-     tree_arg_names, 9},
-    {"quadtree_find_chain", quadtree_find_chain, doc_quadtree_find_chain,
-     "Tuple[cnp.ndarray, cnp.ndarray]", tree_arg_names, 10},
+    define(segment_repulsion_vectors, segment_repulsion_vectors_signature, doc_segment_repulsion_vectors,
+           "cnp.ndarray"),
+    define(point_in_rings, point_in_rings_signature, doc_point_in_rings, "cnp.ndarray"),
+    define(point_obstacles_eval_max, point_obstacles_eval_max_signature, doc_point_obstacles_eval_max,
+           "cnp.ndarray"),
+    define(quadtree_find_leaf, quadtree_find_leaf_signature, doc_quadtree_find_leaf, "cnp.ndarray"),
+    define(quadtree_find_chain, quadtree_find_chain_signature, doc_quadtree_find_chain,
+           "Tuple[cnp.ndarray, cnp.ndarray]"),
 };
 
 // ---------------------------------------------------------------------------
@@ -668,9 +628,13 @@ const char module_doc[] =
 // pass the identity test below without ever being initialised.
 PyObject* initialised_module = nullptr;
 
+// NumPy's C-API table, taken as NumPy's import_array macros take it, through
+// the header's _import_array().  The macros print NumPy's reason for a
+// failure to stderr and raise a bare ImportError; here that reason (a missing
+// _ARRAY_API, an ABI or C-API version mismatch) becomes the cause of the
+// ImportError with the fixed message.
 int import_numpy_api() {
-    if (PyArray_ImportNumPyAPI() >= 0) return 0;
-    // Keep NumPy's own reason as the cause of the fixed ImportError.
+    if (_import_array() >= 0) return 0;
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
@@ -691,12 +655,9 @@ int import_numpy_api() {
 
 int kernels_exec(PyObject* module) {
     return guard<int>(-1, [&]() -> int {
-        // Checked first and on every version: a second interpreter must get
-        // ImportError, not the RuntimeError below, and the slot that refuses
-        // sub-interpreters from 3.12 on is not enforced for legacy ones.
-        if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-            raise(PyExc_ImportError, "orin.field.kernels does not support sub-interpreters");
-        }
+        // First: a second interpreter must get ImportError, not the
+        // RuntimeError below.
+        refuse_subinterpreters("orin.field.kernels");
         if (initialised_module == module) return 0;
         if (initialised_module) {
             raise(PyExc_RuntimeError,
@@ -728,24 +689,13 @@ int kernels_exec(PyObject* module) {
     });
 }
 
-PyModuleDef_Slot kernels_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(kernels_exec)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-#if PY_VERSION_HEX >= 0x030D0000
-    {Py_mod_gil, Py_MOD_GIL_USED},
-#endif
-    {0, nullptr},
-};
-
 PyModuleDef kernels_module = {
     PyModuleDef_HEAD_INIT,
     "orin.field.kernels",
     module_doc,
     0,
     nullptr,
-    kernels_slots,
+    module_slots<kernels_exec>,
     nullptr,
     nullptr,
     nullptr,

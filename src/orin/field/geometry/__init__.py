@@ -634,12 +634,14 @@ _RGJ_TYPES: dict[str, type] = {
 }
 
 # The collection module imports the base types at load and reads _RGJ_TYPES
-# only when it constructs, so importing it last is safe; the package works
-# without it.
+# only when it constructs, so importing it last is safe.  The package works
+# without it when it is not built at all; any other failure to import it (a
+# broken build, a wrong NumPy, a refused base type) is an error to report.
 try:
     from orin.field.geometry.collection import GeometryCollectionRGJ
-except ImportError:
-    pass
+except ModuleNotFoundError as exc:
+    if exc.name != "orin.field.geometry.collection":
+        raise
 else:
     _RGJ_TYPES["GeometryCollection"] = GeometryCollectionRGJ
     __all__.append("GeometryCollectionRGJ")

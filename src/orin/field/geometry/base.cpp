@@ -8,6 +8,7 @@
 // through tp_base.  Our traverse visits the (heap) type, and our dealloc
 // untracks, frees the memory and drops the reference to the type, so an
 // extending type does none of those three things itself.
+#include "module_slots.hpp"
 #include "py_ref.hpp"
 #include "rgj_geometry.hpp"
 
@@ -16,29 +17,17 @@
 
 namespace {
 
+using orin::field_closure;
+using orin::field_index;
+using orin::geometry_field;
+using orin::or_none;
 using orin::ref;
 using orin::require;
 using orin::require_ok;
 using orin::RGJGeometryObject;
 
-using field_ptr = PyObject* RGJGeometryObject::*;
-
-// Layout order; pickled states follow it too.
-constexpr field_ptr fields[] = {
-    &RGJGeometryObject::coordinates,   &RGJGeometryObject::repulsion,
-    &RGJGeometryObject::inv_repulsion, &RGJGeometryObject::eye_repulsion,
-    &RGJGeometryObject::grad_matrix,   &RGJGeometryObject::properties,
-    &RGJGeometryObject::bbox,
-};
+// Fields by index in layout order; pickled states follow it too.
 constexpr Py_ssize_t field_count = orin::rgj_geometry_field_count;
-static_assert(sizeof(fields) / sizeof(fields[0]) == field_count);
-
-RGJGeometryObject* as_geometry(PyObject* self) noexcept {
-    return reinterpret_cast<RGJGeometryObject*>(self);
-}
-
-// A field is NULL only while the object is being torn down; readers see None.
-PyObject* field_or_none(PyObject* value) noexcept { return value ? value : Py_None; }
 
 // --- allocation and garbage collection --------------------------------------
 
@@ -49,15 +38,13 @@ PyObject* rgj_new(PyTypeObject* type, PyObject*, PyObject*) {
     return orin::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* obj = type->tp_alloc(type, 0);
         if (!obj) throw orin::error_already_set{};
-        RGJGeometryObject* g = as_geometry(obj);
-        for (field_ptr f : fields) g->*f = Py_NewRef(Py_None);
+        for (Py_ssize_t i = 0; i < field_count; ++i) geometry_field(obj, i) = Py_NewRef(Py_None);
         return obj;
     });
 }
 
 int rgj_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    RGJGeometryObject* g = as_geometry(self);
-    for (field_ptr f : fields) Py_VISIT(g->*f);
+    for (Py_ssize_t i = 0; i < field_count; ++i) Py_VISIT(geometry_field(self, i));
     // Instances of heap types own a reference to their type; Python and C
     // subclasses of ours leave this visit to us.
     Py_VISIT(Py_TYPE(self));
@@ -68,12 +55,7 @@ int rgj_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 // extending types and finalizers that still run on a cleared object keep
 // reading valid objects.
 int rgj_clear(PyObject* self) {
-    RGJGeometryObject* g = as_geometry(self);
-    for (field_ptr f : fields) {
-        PyObject* old = g->*f;
-        g->*f = Py_NewRef(Py_None);
-        Py_XDECREF(old);
-    }
+    for (Py_ssize_t i = 0; i < field_count; ++i) Py_XSETREF(geometry_field(self, i), Py_NewRef(Py_None));
     return 0;
 }
 
@@ -83,8 +65,7 @@ void rgj_dealloc(PyObject* self) {
     // A long chain of geometries linked through their fields would otherwise
     // recurse once per link here and can exhaust the C stack.
     Py_TRASHCAN_BEGIN(self, rgj_dealloc)
-    RGJGeometryObject* g = as_geometry(self);
-    for (field_ptr f : fields) Py_CLEAR(g->*f);
+    for (Py_ssize_t i = 0; i < field_count; ++i) Py_CLEAR(geometry_field(self, i));
     type->tp_free(self);
     Py_DECREF(type);
     Py_TRASHCAN_END
@@ -92,45 +73,36 @@ void rgj_dealloc(PyObject* self) {
 
 // --- attributes ---------------------------------------------------------------
 
-// The closure carries the index of the field in `fields`.
-Py_ssize_t field_index(void* closure) noexcept {
-    return static_cast<Py_ssize_t>(reinterpret_cast<std::intptr_t>(closure));
-}
-
+// The closure carries the index of the field in layout order.
 PyObject* get_field(PyObject* self, void* closure) noexcept {
-    return Py_NewRef(field_or_none(as_geometry(self)->*fields[field_index(closure)]));
+    return Py_NewRef(or_none(geometry_field(self, field_index(closure))));
 }
 
 // Deleting a field stores None: an instance always holds an object in each of
 // its seven fields, which is what tp_new establishes too.
 int set_field(PyObject* self, PyObject* value, void* closure) {
-    PyObject*& slot = as_geometry(self)->*fields[field_index(closure)];
-    PyObject* old = slot;
-    slot = Py_NewRef(value ? value : Py_None);
-    Py_XDECREF(old);
+    Py_XSETREF(geometry_field(self, field_index(closure)), Py_NewRef(value ? value : Py_None));
     return 0;
 }
 
-void* closure_for(Py_ssize_t i) noexcept { return reinterpret_cast<void*>(static_cast<std::intptr_t>(i)); }
-
 PyGetSetDef rgj_getset[] = {
     {"coordinates", get_field, set_field,
-     "The geometry's coordinates; deleting the attribute stores None.", closure_for(0)},
+     "The geometry's coordinates; deleting the attribute stores None.", field_closure(0)},
     {"repulsion", get_field, set_field,
-     "The 2 x 2 repulsion matrix; deleting the attribute stores None.", closure_for(1)},
+     "The 2 x 2 repulsion matrix; deleting the attribute stores None.", field_closure(1)},
     {"inv_repulsion", get_field, set_field,
-     "The inverse of the repulsion matrix; deleting the attribute stores None.", closure_for(2)},
+     "The inverse of the repulsion matrix; deleting the attribute stores None.", field_closure(2)},
     {"eye_repulsion", get_field, set_field,
      "The 2 x 2 identity used for unscaled distances; deleting the attribute stores None.",
-     closure_for(3)},
+     field_closure(3)},
     {"grad_matrix", get_field, set_field,
      "The matrix applied to repulsion vectors in the gradient; deleting the attribute stores None.",
-     closure_for(4)},
+     field_closure(4)},
     {"properties", get_field, set_field,
-     "The geometry's properties object; deleting the attribute stores None.", closure_for(5)},
+     "The geometry's properties object; deleting the attribute stores None.", field_closure(5)},
     {"bbox", get_field, set_field,
      "The bounding box [[min x, min y], [max x, max y]]; deleting the attribute stores None.",
-     closure_for(6)},
+     field_closure(6)},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -181,9 +153,8 @@ PyObject* rgj_reduce(PyObject* self, PyObject*) {
         ref extra = require(PyObject_CallOneArg(getstate.get(), self));
 
         ref state = require(PyTuple_New(field_count + 1));
-        RGJGeometryObject* g = as_geometry(self);
         for (Py_ssize_t i = 0; i < field_count; ++i) {
-            PyTuple_SET_ITEM(state.get(), i, Py_NewRef(field_or_none(g->*fields[i])));
+            PyTuple_SET_ITEM(state.get(), i, Py_NewRef(or_none(geometry_field(self, i))));
         }
         PyTuple_SET_ITEM(state.get(), field_count, extra.release());
 
@@ -253,12 +224,8 @@ PyObject* rgj_setstate(PyObject* self, PyObject* state) {
                         "__setstate__: the last state item must be None, a dict or a (dict, slots) pair");
         }
         ref keep = ref::borrow(state);
-        RGJGeometryObject* g = as_geometry(self);
         for (Py_ssize_t i = 0; i < field_count; ++i) {
-            PyObject*& slot = g->*fields[i];
-            PyObject* old = slot;
-            slot = Py_NewRef(PyTuple_GET_ITEM(state, i));
-            Py_XDECREF(old);
+            Py_XSETREF(geometry_field(self, i), Py_NewRef(PyTuple_GET_ITEM(state, i)));
         }
         restore_instance_dict(self, dict_items);
         restore_slots(self, slot_items);
@@ -330,24 +297,29 @@ PyType_Spec multi_spec = {
     multi_slots,
 };
 
+// Both types share these three slots, which the layout marker names.
+const orin::rgj_layout layout_marker = {
+    orin::rgj_layout_version,
+    static_cast<Py_ssize_t>(sizeof(RGJGeometryObject)),
+    rgj_dealloc,
+    rgj_traverse,
+    rgj_clear,
+};
+
 int base_exec(PyObject* module) {
     return orin::guard<int>(-1, [&]() -> int {
+        orin::refuse_subinterpreters("orin.field.geometry.base");
         ref rgj = require(PyType_FromModuleAndSpec(module, &rgj_spec, nullptr));
         ref multi = require(PyType_FromModuleAndSpec(module, &multi_spec, rgj.get()));
         require_ok(PyModule_AddObjectRef(module, "RGJGeometry", rgj.get()));
         require_ok(PyModule_AddObjectRef(module, "MultiRGJGeometry", multi.get()));
+        // The record is static and read-only; the capsule only points at it.
+        ref marker = require(PyCapsule_New(const_cast<orin::rgj_layout*>(&layout_marker),
+                                           orin::rgj_layout_capsule, nullptr));
+        require_ok(PyModule_AddObjectRef(module, "_rgj_layout", marker.get()));
         return 0;
     });
 }
-
-PyModuleDef_Slot base_module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(base_exec)},
-#if PY_VERSION_HEX >= 0x030C0000
-    // Types are created per module object and nothing is kept in statics.
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-    {0, nullptr},
-};
 
 PyModuleDef base_module = {
     PyModuleDef_HEAD_INIT,
@@ -355,7 +327,7 @@ PyModuleDef base_module = {
     "Base types of the RGeoJSON geometries: RGJGeometry and MultiRGJGeometry.",
     0,
     nullptr,
-    base_module_slots,
+    orin::module_slots<base_exec>,
     nullptr,
     nullptr,
     nullptr,

@@ -13,6 +13,7 @@
 // generic object protocols and NumPy, and a wrong object ends in a Python
 // exception.
 #include "call.hpp"
+#include "module_slots.hpp"
 #include "py_ref.hpp"
 #include "rgj_geometry.hpp"
 
@@ -20,17 +21,22 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <limits>
 #include <vector>
 
 namespace {
 
+using orin::as_geometry;
 using orin::bind;
 using orin::call;
 using orin::call_attr;
 using orin::call_method;
 using orin::error_already_set;
 using orin::extra_keywords;
+using orin::field_closure;
+using orin::field_index;
 using orin::or_default;
+using orin::or_none;
 using orin::ref;
 using orin::require;
 using orin::require_ok;
@@ -180,16 +186,9 @@ void init_names() {
 enum own_field : int { f_rgjs = 0, f_inv_repulsions = 1, f_grad_matrixes = 2 };
 constexpr int own_field_count = 3;
 
-RGJGeometryObject* as_geometry(PyObject* self) noexcept {
-    return reinterpret_cast<RGJGeometryObject*>(self);
-}
-
 PyObject*& own(PyObject* self, int field) noexcept {
     return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + g.own_offset)[field];
 }
-
-// Fields are NULL only while an object is torn down; readers see None.
-PyObject* or_none(PyObject* value) noexcept { return value ? value : Py_None; }
 
 // The member list at the time of the call, held for its duration: a member
 // may replace or empty the collection's list while we walk it.
@@ -248,20 +247,8 @@ ref rgj_types() {
     throw error_already_set{};
 }
 
-ref subscript_type(PyObject* d) {
-    if (PyDict_CheckExact(d)) {
-        PyObject* v = PyDict_GetItemWithError(d, S.type);
-        if (!v) {
-            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, S.type);
-            throw error_already_set{};
-        }
-        return ref::borrow(v);
-    }
-    return require(PyObject_GetItem(d, S.type));
-}
-
 ref build_member(PyObject* types, PyObject* d) {
-    ref kind = subscript_type(d);
+    ref kind = orin::item_of(d, S.type);
     ref cls = require(PyObject_GetItem(types, kind.get()));
     ref kwargs = PyDict_CheckExact(d) ? require(PyDict_Copy(d))
                                       : require(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), d));
@@ -340,15 +327,20 @@ int collection_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 // ---------------------------------------------------------------------------
 // Allocation and garbage collection.
 
+// The base's allocation may be replaced from Python (the base types are
+// mutable heap types, so `MultiRGJGeometry.__new__` can be reassigned), and
+// then returns whatever that code returns: our fields are written only into
+// an instance of our layout.
 PyObject* collection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* self = g.base->tp_new(type, args, kwargs);
-    if (!self) return nullptr;
-    for (int i = 0; i < own_field_count; ++i) {
-        PyObject* old = own(self, i);
-        own(self, i) = Py_NewRef(Py_None);
-        Py_XDECREF(old);
-    }
-    return self;
+    return orin::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        ref self = require(g.base->tp_new(type, args, kwargs));
+        if (!PyObject_TypeCheck(self.get(), g.type)) {
+            orin::raise_format(PyExc_TypeError, "%.200s.__new__ returned %.200s, not a GeometryCollectionRGJ",
+                               g.base->tp_name, Py_TYPE(self.get())->tp_name);
+        }
+        for (int i = 0; i < own_field_count; ++i) Py_XSETREF(own(self.get(), i), Py_NewRef(Py_None));
+        return self.release();
+    });
 }
 
 // The base visits the instance's type when it is a heap type itself; a
@@ -365,11 +357,7 @@ int collection_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 
 int collection_clear(PyObject* self) {
     if (g.base->tp_clear) g.base->tp_clear(self);
-    for (int i = 0; i < own_field_count; ++i) {
-        PyObject* old = own(self, i);
-        own(self, i) = Py_NewRef(Py_None);
-        Py_XDECREF(old);
-    }
+    for (int i = 0; i < own_field_count; ++i) Py_XSETREF(own(self, i), Py_NewRef(Py_None));
     return 0;
 }
 
@@ -393,18 +381,12 @@ void collection_dealloc(PyObject* self) {
 // ---------------------------------------------------------------------------
 // Own attributes.
 
-void* closure_for(int field) noexcept { return reinterpret_cast<void*>(static_cast<std::intptr_t>(field)); }
-int field_of(void* closure) noexcept { return static_cast<int>(reinterpret_cast<std::intptr_t>(closure)); }
-
+// The closure carries the index among our own fields.
 PyObject* get_own(PyObject* self, void* closure) noexcept {
-    return Py_NewRef(or_none(own(self, field_of(closure))));
+    return Py_NewRef(or_none(own(self, static_cast<int>(field_index(closure)))));
 }
 
-void store_own(PyObject* self, int field, PyObject* value) {
-    PyObject* old = own(self, field);
-    own(self, field) = Py_NewRef(value);
-    Py_XDECREF(old);
-}
+void store_own(PyObject* self, int field, PyObject* value) { Py_XSETREF(own(self, field), Py_NewRef(value)); }
 
 int set_rgjs(PyObject* self, PyObject* value, void*) {
     if (!value) value = Py_None;
@@ -417,14 +399,14 @@ int set_rgjs(PyObject* self, PyObject* value, void*) {
 }
 
 int set_any(PyObject* self, PyObject* value, void* closure) {
-    store_own(self, field_of(closure), value ? value : Py_None);
+    store_own(self, static_cast<int>(field_index(closure)), value ? value : Py_None);
     return 0;
 }
 
 PyGetSetDef collection_getset[] = {
-    {"rgjs", get_own, set_rgjs, nullptr, closure_for(f_rgjs)},
-    {"inv_repulsions", get_own, set_any, nullptr, closure_for(f_inv_repulsions)},
-    {"grad_matrixes", get_own, set_any, nullptr, closure_for(f_grad_matrixes)},
+    {"rgjs", get_own, set_rgjs, nullptr, field_closure(f_rgjs)},
+    {"inv_repulsions", get_own, set_any, nullptr, field_closure(f_inv_repulsions)},
+    {"grad_matrixes", get_own, set_any, nullptr, field_closure(f_grad_matrixes)},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -690,18 +672,6 @@ PyObject* collection_get_center_point(PyObject* self, PyObject*) {
     });
 }
 
-ref exported_geometry(PyObject* exported) {
-    if (PyDict_CheckExact(exported)) {
-        PyObject* v = PyDict_GetItemWithError(exported, S.geometry);
-        if (!v) {
-            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, S.geometry);
-            throw error_already_set{};
-        }
-        return ref::borrow(v);
-    }
-    return require(PyObject_GetItem(exported, S.geometry));
-}
-
 PyObject* collection_to_rgeojson(PyObject* self, PyObject*) {
     return orin::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         ref outer = require(PyDict_New());
@@ -714,7 +684,7 @@ PyObject* collection_to_rgeojson(PyObject* self, PyObject*) {
         ref geometries = require(PyList_New(0));
         for_each_item(members.get(), [&](PyObject* m) {
             ref exported = call_method(S.toRGeoJSON, {m});
-            append(geometries.get(), exported_geometry(exported.get()));
+            append(geometries.get(), orin::item_of(exported.get(), S.geometry));
         });
         require_ok(PyDict_SetItem(inner.get(), S.geometries, geometries.get()));
         require_ok(PyDict_SetItem(outer.get(), S.geometry, inner.get()));
@@ -843,37 +813,14 @@ PyObject* collection_setstate(PyObject* self, PyObject* const* args, Py_ssize_t 
     });
 }
 
-// An int as it is, anything else through its __int__ (floats truncate);
-// strings and buffers are not numbers here.
-long long checksum_value(PyObject* obj) {
-    ref number;
-    if (PyLong_Check(obj)) {
-        number = ref::borrow(obj);
-    } else {
-        PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number;
-        if (nb && nb->nb_int) {
-            number = require(nb->nb_int(obj));
-            if (!PyLong_Check(number.get())) {
-                orin::raise_format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
-                                   Py_TYPE(number.get())->tp_name);
-            }
-        } else if (nb && nb->nb_index) {
-            number = require(PyNumber_Index(obj));
-        } else {
-            orin::raise_format(PyExc_TypeError, "an integer is required, got %.200s", Py_TYPE(obj)->tp_name);
-        }
-    }
-    const long long value = PyLong_AsLongLong(number.get());
-    if (value == -1 && PyErr_Occurred()) throw error_already_set{};
-    return value;
-}
-
 const signature<3> unpickle_signature{"__unpickle_GeometryCollectionRGJ", {"cls", "checksum", "state"}, 3, false};
 
 PyObject* unpickle_collection(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return orin::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         auto [cls, checksum_arg, state] = bind(unpickle_signature, args, nargs, kwnames);
-        const long long checksum = checksum_value(checksum_arg);
+        const long long checksum =
+            orin::integer_argument(checksum_arg, "checksum", std::numeric_limits<long long>::min(),
+                                   std::numeric_limits<long long>::max(), "64-bit signed integer");
         if (state != Py_None && !PyTuple_CheckExact(state)) {
             orin::raise_format(PyExc_TypeError, "Expected tuple, got %.200s", Py_TYPE(state)->tp_name);
         }
@@ -894,6 +841,12 @@ PyObject* unpickle_collection(PyObject*, PyObject* const* args, Py_ssize_t nargs
         // not the type or a subtype of it.
         ref new_fn = require(PyObject_GetAttr(reinterpret_cast<PyObject*>(g.type), S.dunder_new));
         ref instance = call(new_fn.get(), {cls});
+        // `__new__` is an attribute of a mutable type: whatever it returned
+        // is written into only if it has our layout.
+        if (!PyObject_TypeCheck(instance.get(), g.type)) {
+            orin::raise_format(PyExc_TypeError, "GeometryCollectionRGJ.__new__ returned %.200s, not a "
+                               "GeometryCollectionRGJ", Py_TYPE(instance.get())->tp_name);
+        }
         if (state != Py_None) restore_state(instance.get(), state);
         return instance.release();
     });
@@ -1011,31 +964,39 @@ void check_layout(PyObject* module_name, PyObject* type_obj, const char* name) {
     }
 }
 
-// Our slots call the base's tp_dealloc/traverse/clear directly.  A class
-// defined in Python has the interpreter's generic subtype slots there, which
-// find the most derived non-generic dealloc (ours) again and would recurse
-// without end; such a base is refused.
-void check_extension_type(PyTypeObject* base) {
-    ref probe = require(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O){}",
-                                              "_orin_layout_probe", reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-    const destructor generic_dealloc = reinterpret_cast<PyTypeObject*>(probe.get())->tp_dealloc;
-    if (!base->tp_new || !base->tp_dealloc || base->tp_dealloc == generic_dealloc) {
-        orin::raise(PyExc_TypeError,
-                    "orin.field.geometry.base.MultiRGJGeometry must be an extension type with its own allocation "
-                    "and deallocation");
+// Our slots call the base's tp_dealloc, tp_traverse and tp_clear directly,
+// and read and write its seven fields: a type of another layout that only
+// passed the size rule (a foreign module in place of ours in sys.modules, a
+// Python subclass) would be read as if it were ours.  The base module's
+// layout marker names the three slots that its types have.
+void check_ours(PyObject* module_name, PyObject* base_module, PyObject* type_obj, const char* name) {
+    ref capsule = ref::steal(PyObject_GetAttrString(base_module, "_rgj_layout"));
+    const orin::rgj_layout* marker = nullptr;
+    if (capsule) {
+        marker = static_cast<const orin::rgj_layout*>(PyCapsule_GetPointer(capsule.get(), orin::rgj_layout_capsule));
+    }
+    if (!marker) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) {
+            throw error_already_set{};
+        }
+        PyErr_Clear();
+        orin::raise_format(PyExc_ImportError, "%U has no layout marker: not the orin base module", module_name);
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(type_obj);
+    if (marker->version != orin::rgj_layout_version || marker->basicsize != type->tp_basicsize ||
+        type->tp_dealloc != marker->dealloc || type->tp_traverse != marker->traverse ||
+        type->tp_clear != marker->clear) {
+        orin::raise_format(PyExc_ImportError, "%U.%s is not the base type of layout version %d",
+                           module_name, name, orin::rgj_layout_version);
     }
 }
 
 int collection_exec(PyObject* module) {
     return orin::guard(-1, [&]() -> int {
+        // First: a sub-interpreter gets ImportError even after the main
+        // interpreter loaded us.
+        orin::refuse_subinterpreters("orin.field.geometry.collection");
         if (g.module == module) return 0;
-        // Python 3.12+ refuses subinterpreters through the module slot; 3.11
-        // needs this check, which must come first so that a subinterpreter
-        // gets ImportError even after the main interpreter loaded us.
-        if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-            orin::raise(PyExc_ImportError,
-                        "orin.field.geometry.collection does not support loading in subinterpreters");
-        }
         if (g.module) {
             orin::raise(PyExc_RuntimeError,
                         "orin.field.geometry.collection keeps process-wide state and cannot be initialised "
@@ -1050,8 +1011,9 @@ int collection_exec(PyObject* module) {
         ref rgj = require(PyObject_GetAttrString(base_module.get(), "RGJGeometry"));
         check_layout(base_name.get(), multi.get(), "MultiRGJGeometry");
         check_layout(base_name.get(), rgj.get(), "RGJGeometry");
+        check_ours(base_name.get(), base_module.get(), multi.get(), "MultiRGJGeometry");
+        check_ours(base_name.get(), base_module.get(), rgj.get(), "RGJGeometry");
         auto* base = reinterpret_cast<PyTypeObject*>(multi.get());
-        check_extension_type(base);
 
         // 2. The type, laid out after the base's actual instance.
         const Py_ssize_t own_offset = base->tp_basicsize;
@@ -1099,21 +1061,13 @@ int collection_exec(PyObject* module) {
     });
 }
 
-PyModuleDef_Slot collection_module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(collection_exec)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
 PyModuleDef collection_module = {
     PyModuleDef_HEAD_INIT,
     "orin.field.geometry.collection",
     nullptr,
     0,
     nullptr,
-    collection_module_slots,
+    orin::module_slots<collection_exec>,
     nullptr,
     nullptr,
     nullptr,
