@@ -10,7 +10,8 @@ namespace orin {
 
 // The kernels keep NumPy's C-API table and the collection its types in
 // process-wide statics, so each serves the main interpreter only; the base
-// module, of no use without the collection, follows them.  The slot below
+// module, of no use without the collection, and the compiled scene, of no
+// use without the geometries, follow them.  The slot below
 // refuses other interpreters from 3.12 on, but is not enforced for legacy
 // ones and does not exist on 3.11: every exec function calls this first.
 inline void refuse_subinterpreters(const char* module_name) {
@@ -19,7 +20,7 @@ inline void refuse_subinterpreters(const char* module_name) {
     }
 }
 
-// The slot list of all three modules: their exec function, one interpreter
+// The slot list of every module: their exec function, one interpreter
 // (see above), and the interpreter lock, which the free-threaded build would
 // otherwise assume the modules do without.
 template <int (*Exec)(PyObject*)>

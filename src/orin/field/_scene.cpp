@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "buffer_view.hpp"
+#include "module_slots.hpp"
 #include "py_ref.hpp"
 #include "scene_drive.hpp"
 #include "scene_engine.hpp"
@@ -398,26 +399,16 @@ PyType_Spec scene_spec = {
 
 int scene_exec(PyObject* module) {
     return guard<int>(-1, [&]() -> int {
+        refuse_subinterpreters("orin.field._scene");
         ref type = require(PyType_FromModuleAndSpec(module, &scene_spec, nullptr));
         require_ok(PyModule_AddObjectRef(module, "CompiledScene", type.get()));
         return 0;
     });
 }
 
-PyModuleDef_Slot scene_module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(scene_exec)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-#if PY_VERSION_HEX >= 0x030D0000
-    {Py_mod_gil, Py_MOD_GIL_USED},
-#endif
-    {0, nullptr},
-};
-
 PyModuleDef scene_module = {
     PyModuleDef_HEAD_INIT, "orin.field._scene", "The compiled scene behind orin.field.RiskField.", 0, nullptr,
-    scene_module_slots, nullptr, nullptr, nullptr,
+    module_slots<scene_exec>, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
