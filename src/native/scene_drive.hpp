@@ -17,8 +17,10 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -48,6 +50,8 @@ bool run_items(std::int64_t items, int threads, Work&& work, Checkpoint&& checkp
     std::atomic<std::int64_t> next{0}, done{0};
     std::atomic<bool> stop{false};
     std::atomic<int> running{0};
+    std::mutex finished_mutex;
+    std::condition_variable finished;
     auto loop = [&](worker_state& st) {
         while (!stop.load(std::memory_order_relaxed)) {
             const std::int64_t i = next.fetch_add(1, std::memory_order_relaxed);
@@ -85,7 +89,11 @@ bool run_items(std::int64_t items, int threads, Work&& work, Checkpoint&& checkp
                         return !stop.load(std::memory_order_relaxed);
                     };
                     loop(st);
-                    running.fetch_sub(1);
+                    {
+                        const std::lock_guard<std::mutex> hold(finished_mutex);
+                        running.fetch_sub(1);
+                    }
+                    finished.notify_one();
                 });
             } catch (...) {
                 // No more threads to be had: the ones already running, and
@@ -102,8 +110,11 @@ bool run_items(std::int64_t items, int threads, Work&& work, Checkpoint&& checkp
         loop(st);
         // The workers finish their last blocks; keep answering checkpoints
         // meanwhile.
-        while (running.load() > 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> hold(finished_mutex);
+                if (finished.wait_for(hold, interval, [&] { return running.load() == 0; })) break;
+            }
             poll();
         }
         join_all();
