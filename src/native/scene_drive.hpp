@@ -131,6 +131,10 @@ bool run_items(std::int64_t items, int threads, Work&& work, Checkpoint&& checkp
 // wide (see compiled_scene::reach).
 inline constexpr f64 reach_fraction = 0.5;
 
+// Cells for arbitrary points are at least this many element spacings wide
+// (see compiled_scene::spacing).
+inline constexpr f64 spacing_cells = 2.0;
+
 // A chunk of arbitrary points: binned into a grid over the chunk's own box,
 // so that each block is compact, then evaluated block by block.
 inline void drive_points(const compiled_scene& scene, const strided_view<f64, 2>& pts, std::int64_t lo,
@@ -148,13 +152,14 @@ inline void drive_points(const compiled_scene& scene, const strided_view<f64, 2>
         }
     }
     if (!st.tick(hi - lo - finite) || finite == 0) return;
-    // About 32 points a cell where points are dense; where they are sparse,
-    // cells no wider than a fraction of the elements' reach, so a block's
-    // points still share their candidates (within a few cells a point).
+    // About 32 points a cell where points are dense beside the elements;
+    // where the elements are denser, cells about as wide as the spacing
+    // between elements, so that a block's points still share their nearest
+    // ones, but never fewer than 4 points a cell on average.
     const f64 dense = std::sqrt(static_cast<f64>(finite) / 32.0);
-    const f64 sparse = std::max(b.x1 - b.x0, b.y1 - b.y0) / (reach_fraction * scene.reach());
-    const f64 most = std::min(4096.0, std::sqrt(4.0 * static_cast<f64>(finite)) + 1.0);
-    const int g = static_cast<int>(std::clamp(std::max(dense, std::isfinite(sparse) ? sparse : 0.0), 1.0, most));
+    const f64 fine = std::max(b.x1 - b.x0, b.y1 - b.y0) / (spacing_cells * scene.spacing());
+    const f64 most = std::min(4096.0, std::sqrt(static_cast<f64>(finite) / 4.0) + 1.0);
+    const int g = static_cast<int>(std::clamp(std::max(dense, std::isfinite(fine) ? fine : 0.0), 1.0, most));
     f64 sx = g / (b.x1 - b.x0), sy = g / (b.y1 - b.y0);
     if (!std::isfinite(sx)) sx = 0.0;
     if (!std::isfinite(sy)) sy = 0.0;

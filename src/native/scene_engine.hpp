@@ -361,6 +361,11 @@ public:
     // cut-off or without elements.
     f64 reach() const noexcept { return reach_; }
 
+    // The side of the square each element would have if they shared the
+    // scene's box evenly: the distance at which query points stop sharing
+    // their nearest elements.  Infinite without elements or area.
+    f64 spacing() const noexcept { return spacing_; }
+
     // The minimum over every element for each point of the block; the
     // block's points must be finite.
     void evaluate(block& blk, scratch& s) const noexcept {
@@ -438,6 +443,7 @@ private:
     bvh element_tree_, area_tree_;
     f64 d2_limit_ = 0.0;
     f64 reach_ = std::numeric_limits<f64>::infinity();
+    f64 spacing_ = std::numeric_limits<f64>::infinity();
     projection proj_;
 
     void build_elements(std::vector<element>&& elements) {
@@ -466,6 +472,11 @@ private:
         if (!widths.empty() && widths.size() * 2 >= elements_.size()) {
             std::nth_element(widths.begin(), widths.begin() + widths.size() / 2, widths.end());
             reach_ = widths[widths.size() / 2];
+        }
+        if (!element_tree_.nodes().empty()) {
+            const box& all = element_tree_.nodes()[0].b;
+            const f64 area = (all.x1 - all.x0) * (all.y1 - all.y0);
+            if (area > 0.0 && std::isfinite(area)) spacing_ = std::sqrt(area / static_cast<f64>(elements_.size()));
         }
     }
 
