@@ -402,3 +402,45 @@ def test_ctrl_c_interrupts_a_long_call():
     finally:
         proc.kill()
     assert proc.returncode == 3 and "interrupted" in out
+
+
+def _hostile_array(draw, st):
+    import hypothesis.extra.numpy as hnp
+
+    dtype = draw(st.sampled_from([np.float64, np.int32, np.float32, np.int64, np.uint8]))
+    shape = draw(hnp.array_shapes(min_dims=0, max_dims=3, min_side=0, max_side=5))
+    if dtype in (np.float64, np.float32):
+        values = hnp.from_dtype(np.dtype(dtype), allow_nan=True, allow_infinity=True)
+    else:
+        values = st.integers(0 if dtype == np.uint8 else -3, 8)
+    return draw(hnp.arrays(dtype, shape, elements=values))
+
+
+def test_compiled_scene_survives_hostile_arrays():
+    # Whatever arrays it is given, the scene raises or works; a query on a
+    # scene that was built never reads outside its arrays.
+    from hypothesis import given, settings
+    from hypothesis import strategies as st
+
+    names = list(_scene_args())
+
+    @st.composite
+    def hostile(draw):
+        args = _scene_args()
+        for name in draw(st.lists(st.sampled_from(names[:9]), min_size=1, max_size=3, unique=True)):
+            args[name] = _hostile_array(draw, st)
+        return args
+
+    @settings(max_examples=150, deadline=None)
+    @given(hostile(), st.integers(0, 5))
+    def attempt(args, n):
+        try:
+            scene = CompiledScene(**args)
+        except (ValueError, TypeError, OverflowError):
+            return
+        x = np.random.default_rng(n).uniform(-2, 2, (n, 2))
+        out = [np.empty(n), np.empty((n, 2)), np.empty(n, dtype=np.int64), np.empty((n, 2))]
+        scene.query(x, *out, 2, None)
+        assert np.all((out[0] >= 0) & (out[0] <= 1))
+
+    attempt()
