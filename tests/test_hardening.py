@@ -377,3 +377,75 @@ def test_base_module_exports_its_layout_marker() -> None:
 
     assert type(base._rgj_layout).__name__ == "PyCapsule"
     assert "orin.field.geometry.base._rgj_layout" in repr(base._rgj_layout)
+
+
+# ---------------------------------------------------------------------------
+# Eight threads calling every kernel and collection method on shared inputs
+# give what serial calls give.
+
+
+def _shared_calls() -> dict[str, Callable[[], Any]]:
+    from orin.field.geometry import GeometryCollectionRGJ
+
+    rng = np.random.default_rng(21)
+    x = rng.uniform(-1, 4, (3000, 2))
+    big = {name: valid_args(name, n=3000, seed=3) for name in KERNELS}
+    collection = GeometryCollectionRGJ([
+        {"type": "Point", "coordinates": [0, 0], "repulsion": [[2.0, 0.3], [0.3, 1.0]]},
+        {"type": "Polygon", "coordinates": [[[1, 1], [2, 1], [2, 2], [1, 2], [1, 1]]]},
+        {"type": "LineString", "coordinates": [[0, 3], [3, 3], [3, 0]]},
+    ])
+    calls: dict[str, Callable[[], Any]] = {name: (lambda n=name: call(n, big[n])) for name in KERNELS}
+    calls.update({
+        "squared_dist": lambda: collection.squared_dist(x, return_reference=True),
+        "repulsion_vector": lambda: collection.repulsion_vector(x),
+        "gradient": lambda: collection.gradient(x),
+        "eval": lambda: collection.eval(x),
+        "get_dist_matrix": lambda: collection.get_dist_matrix(),
+        "in_bbox": lambda: collection.in_bbox(x[7]),
+        "get_center_point": lambda: collection.get_center_point(),
+        "toRGeoJSON": lambda: collection.toRGeoJSON(),
+        "__reduce__": lambda: collection.__reduce__()[1],
+    })
+    return calls
+
+
+def _same(a: Any, b: Any) -> bool:
+    if isinstance(a, np.ndarray):
+        return isinstance(b, np.ndarray) and a.dtype == b.dtype and np.array_equal(a, b, equal_nan=True)
+    if isinstance(a, (tuple, list)):
+        return type(a) is type(b) and len(a) == len(b) and all(_same(p, q) for p, q in zip(a, b))
+    if isinstance(a, dict):
+        return a.keys() == b.keys() and all(_same(a[k], b[k]) for k in a)
+    return bool(a == b)
+
+
+def test_threads_calling_everything_agree_with_serial_calls() -> None:
+    import threading
+
+    calls = _shared_calls()
+    want = {name: f() for name, f in calls.items()}
+    got: list[list[tuple[str, Any]]] = [[] for _ in range(8)]
+    errors: list[BaseException] = []
+    start = threading.Barrier(8)
+
+    def worker(k: int) -> None:
+        order = list(calls)
+        np.random.default_rng(k).shuffle(order)
+        try:
+            start.wait()
+            for _ in range(3):
+                for name in order:
+                    got[k].append((name, calls[name]()))
+        except BaseException as exc:  # noqa: BLE001 - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors, errors
+    assert all(len(g) == 3 * len(calls) for g in got)
+    bad = sorted({name for g in got for name, result in g if not _same(result, want[name])})
+    assert not bad
