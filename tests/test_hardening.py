@@ -381,3 +381,183 @@ def test_base_module_exports_its_layout_marker() -> None:
 
     assert type(base._rgj_layout).__name__ == "PyCapsule"
     assert "orin.field.geometry.base._rgj_layout" in repr(base._rgj_layout)
+
+
+# ---------------------------------------------------------------------------
+# Eight threads calling every kernel and collection method on shared inputs
+# give what serial calls give.
+
+
+def _shared_calls() -> dict[str, Callable[[], Any]]:
+    from orin.field.geometry import GeometryCollectionRGJ
+
+    rng = np.random.default_rng(21)
+    x = rng.uniform(-1, 4, (3000, 2))
+    big = {name: valid_args(name, n=3000, seed=3) for name in KERNELS}
+    collection = GeometryCollectionRGJ([
+        {"type": "Point", "coordinates": [0, 0], "repulsion": [[2.0, 0.3], [0.3, 1.0]]},
+        {"type": "Polygon", "coordinates": [[[1, 1], [2, 1], [2, 2], [1, 2], [1, 1]]]},
+        {"type": "LineString", "coordinates": [[0, 3], [3, 3], [3, 0]]},
+    ])
+    calls: dict[str, Callable[[], Any]] = {name: (lambda n=name: call(n, big[n])) for name in KERNELS}
+    calls.update({
+        "squared_dist": lambda: collection.squared_dist(x, return_reference=True),
+        "repulsion_vector": lambda: collection.repulsion_vector(x),
+        "gradient": lambda: collection.gradient(x),
+        "eval": lambda: collection.eval(x),
+        "get_dist_matrix": lambda: collection.get_dist_matrix(),
+        "in_bbox": lambda: collection.in_bbox(x[7]),
+        "get_center_point": lambda: collection.get_center_point(),
+        "toRGeoJSON": lambda: collection.toRGeoJSON(),
+        "__reduce__": lambda: collection.__reduce__()[1],
+    })
+    return calls
+
+
+def _same(a: Any, b: Any) -> bool:
+    if isinstance(a, np.ndarray):
+        return isinstance(b, np.ndarray) and a.dtype == b.dtype and np.array_equal(a, b, equal_nan=True)
+    if isinstance(a, (tuple, list)):
+        return type(a) is type(b) and len(a) == len(b) and all(_same(p, q) for p, q in zip(a, b))
+    if isinstance(a, dict):
+        return a.keys() == b.keys() and all(_same(a[k], b[k]) for k in a)
+    return bool(a == b)
+
+
+def test_threads_calling_everything_agree_with_serial_calls() -> None:
+    import threading
+
+    calls = _shared_calls()
+    want = {name: f() for name, f in calls.items()}
+    got: list[list[tuple[str, Any]]] = [[] for _ in range(8)]
+    errors: list[BaseException] = []
+    start = threading.Barrier(8)
+
+    def worker(k: int) -> None:
+        order = list(calls)
+        np.random.default_rng(k).shuffle(order)
+        try:
+            start.wait()
+            for _ in range(3):
+                for name in order:
+                    got[k].append((name, calls[name]()))
+        except BaseException as exc:  # noqa: BLE001 - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors, errors
+    assert all(len(g) == 3 * len(calls) for g in got)
+    bad = sorted({name for g in got for name, result in g if not _same(result, want[name])})
+    assert not bad
+
+
+# ---------------------------------------------------------------------------
+# A bounded fuzz, in-process: any argument gives a result or a Python
+# exception.  A crash here ends the test run, which is the failure it looks
+# for.  Integers stay small so that a cyclic tree drawn by chance cannot make
+# a walk of minutes.
+
+from hypothesis import HealthCheck, given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+from hypothesis.extra import numpy as hnp  # noqa: E402
+
+
+class _IntOnly:
+    def __init__(self, v: Any) -> None:
+        self.v = v
+
+    def __int__(self) -> Any:
+        return self.v
+
+
+class _IndexOnly:
+    def __index__(self) -> int:
+        return 1
+
+
+def _arrays() -> st.SearchStrategy[Any]:
+    dtypes = st.sampled_from([np.float64, np.float32, np.int32, np.int64, np.uint8, np.bool_, ">f8", ">i4", "O"])
+    shapes = hnp.array_shapes(min_dims=0, max_dims=4, min_side=0, max_side=6)
+
+    def build(dtype: Any, shape: tuple[int, ...], data: st.DataObject) -> Any:
+        if np.dtype(dtype).kind == "O":
+            return np.empty(shape, object)
+        kind = np.dtype(dtype).kind
+        elements = {"i": st.integers(-3, 6), "u": st.integers(0, 6), "b": st.booleans()}.get(
+            kind, st.floats(allow_nan=True, width=32)
+        )
+        return data.draw(hnp.arrays(dtype, shape, elements=elements))
+
+    plain = st.builds(build, dtypes, shapes, st.data())
+    # Views of odd layouts: reversed, strided, broadcast, read-only, memoryviews.
+    reversed_ = plain.map(lambda a: a[::-1] if a.ndim else a)
+    strided = plain.map(lambda a: a[..., ::2] if a.ndim else a)
+    broadcast = plain.map(lambda a: np.broadcast_to(a, (3,) + a.shape))
+    views = plain.map(lambda a: memoryview(a) if a.dtype.kind != "O" else a)
+    return plain | reversed_ | strided | broadcast | views
+
+
+SCALARS = st.sampled_from(
+    [None, 0, 1, -1, 3, 2**40, -(2**63), 1.5, float("nan"), float("inf"), "3", b"x", [], (), {}, [[0.0, 0.0]],
+     _IntOnly(2), _IntOnly("x"), _IntOnly(2**70), _IndexOnly(), object(), bytearray(16), np.int64(4)]
+)
+ANY = st.one_of(_arrays(), SCALARS, st.lists(_arrays(), max_size=3))
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=list(HealthCheck))
+@given(name=st.sampled_from(KERNELS), data=st.data())
+def test_fuzz_kernel_arguments(name: str, data: st.DataObject) -> None:
+    args = valid_args(name)
+    for key in list(args):
+        if data.draw(st.booleans()):
+            args[key] = data.draw(ANY)
+    try:
+        call(name, args)
+    except Exception:  # noqa: BLE001 - any Python exception is an acceptable answer
+        pass
+
+
+def _state_items() -> st.SearchStrategy[Any]:
+    return st.one_of(SCALARS, st.lists(SCALARS, max_size=3), _arrays(), st.dictionaries(st.text(max_size=3), SCALARS))
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=list(HealthCheck))
+@given(
+    state=st.one_of(st.tuples(*[_state_items()] * 10), st.lists(_state_items(), max_size=13).map(tuple), SCALARS),
+    checksum=st.sampled_from([0x96A235A, 0x3EB5C46, 0x7A84316, 1, -1, 2**70, 1.5e8, _IntOnly(0x96A235A),
+                              _IndexOnly(), "x", None]),
+    cls_kind=st.sampled_from(["collection", "subclass", "slots subclass", "base", "object", "int", "instance"]),
+    constructed=st.booleans(),
+)
+def test_fuzz_setstate_and_reconstructor(state: Any, checksum: Any, cls_kind: str, constructed: bool) -> None:
+    from orin.field.geometry import GeometryCollectionRGJ, collection
+    from orin.field.geometry.base import MultiRGJGeometry
+
+    class Sub(GeometryCollectionRGJ):
+        pass
+
+    class Slotted(GeometryCollectionRGJ):
+        __slots__ = ("a",)
+
+    cls = {"collection": GeometryCollectionRGJ, "subclass": Sub, "slots subclass": Slotted,
+           "base": MultiRGJGeometry, "object": object, "int": 3, "instance": GeometryCollectionRGJ.__new__(Sub)}[cls_kind]
+    target = GeometryCollectionRGJ([{"type": "Point", "coordinates": [0, 0]}]) if constructed else Sub.__new__(Sub)
+    for attempt in (
+        lambda: target.__setstate__(state),
+        lambda: collection.__unpickle_GeometryCollectionRGJ(cls, checksum, state),
+        lambda: collection.__unpickle_GeometryCollectionRGJ(cls, checksum, None),
+    ):
+        try:
+            attempt()
+        except Exception:  # noqa: BLE001
+            pass
+    # Whatever was restored, the instance still answers (or raises) as an object.
+    for query in (lambda: target.__reduce__(), lambda: repr(target.rgjs), lambda: target.gradient(np.zeros((2, 2)))):
+        try:
+            query()
+        except Exception:  # noqa: BLE001
+            pass

@@ -63,6 +63,8 @@ enum class walk_end { done, bad_node, stopped };
 // there); the count is cheap beside a descent, the poll need not be.
 inline constexpr std::int64_t descents_per_poll = std::int64_t{1} << 16;
 
+inline constexpr int stretch_mask = static_cast<int>(descents_per_poll - 1);
+
 // For callers that never stop a walk.
 struct never_stop {
     bool operator()() const noexcept { return false; }
@@ -88,7 +90,8 @@ private:
 // Walks one point; `record(depth, node)` sees every node visited.  Ends
 // with bad_node, the offending number in node_out, on a node number outside
 // the arrays.
-template <class Record, class Poll>
+// Walks shorter than a stretch (max_depth below it) skip the in-walk count.
+template <bool Long, class Record, class Poll>
 inline walk_end walk(const tree_views& t, double x, double y, std::int32_t max_depth, std::int32_t& node_out,
                      int& depth_out, Record&& record, poll_counter<Poll>& counter) {
     std::int32_t node = 0;
@@ -100,7 +103,11 @@ inline walk_end walk(const tree_views& t, double x, double y, std::int32_t max_d
         }
         if (t.is_leaf(node)) break;
         if (depth >= max_depth) break;
-        if (counter.tick()) return walk_end::stopped;
+        // Counted in whole stretches, so that a descent costs a test on a
+        // register rather than an update of the counter.
+        if constexpr (Long) {
+            if ((depth & stretch_mask) == stretch_mask && counter.tick(descents_per_poll)) return walk_end::stopped;
+        }
         node = descend(t, node, x, y);
         ++depth;
         record(depth, node);
@@ -108,7 +115,8 @@ inline walk_end walk(const tree_views& t, double x, double y, std::int32_t max_d
     }
     node_out = node;
     depth_out = depth;
-    return walk_end::done;
+    // The rest of the walk, and one for the point itself.
+    return counter.tick((depth & stretch_mask) + 1) ? walk_end::stopped : walk_end::done;
 }
 
 // The leaf walk for many points.  The seven arrays are first packed into one
@@ -466,8 +474,8 @@ public:
         for (std::ptrdiff_t i = 0; i < n && end != walk_end::done; ++i) {
             std::int32_t node;
             int depth;
-            const walk_end e = walk(t, pts(i, 0), pts(i, 1), max_depth, node, depth, [](int, std::int32_t) {},
-                                    counter);
+            const walk_end e = walk<true>(t, pts(i, 0), pts(i, 1), max_depth, node, depth,
+                                          [](int, std::int32_t) {}, counter);
             if (e == walk_end::stopped) {
                 fault.stopped = true;
                 return;
@@ -488,16 +496,10 @@ private:
     bool use_packed_ = false, use_table_ = false;
 };
 
-// chain(i, 0:length(i)) = the nodes that point i walks through, root first
-// (the last -1 where the walk fell off a missing branch); length(i) their
-// number.  Stops at the first point whose walk meets a node out of range or
-// needs more than max_cols columns, or when poll() asks to, and says which
-// in `fault`.
-template <class Poll = never_stop>
-void find_chains(const tree_views& t, const strided_view<double, 2>& pts, std::ptrdiff_t n,
-                 std::int32_t max_depth, std::int32_t max_cols, const out_view<std::int32_t, 2>& chain,
-                 const out_view<std::int32_t, 1>& length, walk_fault& fault, Poll&& poll = Poll{}) {
-    poll_counter<std::remove_reference_t<Poll>> counter(poll);
+template <bool Long, class Poll>
+void chain_walks(const tree_views& t, const strided_view<double, 2>& pts, std::ptrdiff_t n, std::int32_t max_depth,
+                 std::int32_t max_cols, const out_view<std::int32_t, 2>& chain,
+                 const out_view<std::int32_t, 1>& length, walk_fault& fault, poll_counter<Poll>& counter) {
     for (std::ptrdiff_t i = 0; i < n; ++i) {
         // A path wider than the row is finished without recording so the
         // error can say how many columns it needed.
@@ -509,7 +511,7 @@ void find_chains(const tree_views& t, const strided_view<double, 2>& pts, std::p
         if (fits) chain(i, 0) = 0;
         std::int32_t node;
         int depth;
-        const walk_end e = walk(t, pts(i, 0), pts(i, 1), max_depth, node, depth, record, counter);
+        const walk_end e = walk<Long>(t, pts(i, 0), pts(i, 1), max_depth, node, depth, record, counter);
         if (e == walk_end::stopped) {
             fault.stopped = true;
             return;
@@ -525,6 +527,23 @@ void find_chains(const tree_views& t, const strided_view<double, 2>& pts, std::p
             return;
         }
         length(i) = depth + 1;
+    }
+}
+
+// chain(i, 0:length(i)) = the nodes that point i walks through, root first
+// (the last -1 where the walk fell off a missing branch); length(i) their
+// number.  Stops at the first point whose walk meets a node out of range or
+// needs more than max_cols columns, or when poll() asks to, and says which
+// in `fault`.
+template <class Poll = never_stop>
+void find_chains(const tree_views& t, const strided_view<double, 2>& pts, std::ptrdiff_t n,
+                 std::int32_t max_depth, std::int32_t max_cols, const out_view<std::int32_t, 2>& chain,
+                 const out_view<std::int32_t, 1>& length, walk_fault& fault, Poll&& poll = Poll{}) {
+    poll_counter<std::remove_reference_t<Poll>> counter(poll);
+    if (max_depth > stretch_mask) {
+        chain_walks<true>(t, pts, n, max_depth, max_cols, chain, length, fault, counter);
+    } else {
+        chain_walks<false>(t, pts, n, max_depth, max_cols, chain, length, fault, counter);
     }
 }
 

@@ -141,9 +141,14 @@ private:
 // for this ring).  A ring of fewer than three vertices contains nothing and
 // leaves `out` as it was.
 template <class Points, class Out>
-void rings_outer_pass(const Points& pts, std::ptrdiff_t n, const strided_view<double, 2>& ring,
-                      const ring_bands* bands, const Out& out) noexcept {
+void rings_outer_pass(const Points& points, std::ptrdiff_t n, const strided_view<double, 2>& ring,
+                      const ring_bands* bands, const Out& out_view) noexcept {
     if (ring.extent(0) < 3) return;
+    // Local copies of the views: a one-byte store may alias any memory the
+    // compiler cannot see is private, so through the references it would
+    // reload their pointers and strides after every point.
+    const Points pts = points;
+    const Out out = out_view;
     for (std::ptrdiff_t i = 0; i < n; ++i) {
         const double x = pts(i, 0), y = pts(i, 1);
         out(i) = static_cast<std::uint8_t>(bands ? bands->contains(x, y) : point_in_ring(x, y, ring));

@@ -29,3 +29,6 @@ class RGJGeometry:
 
 class MultiRGJGeometry(RGJGeometry):
     """Base type of the multi-part RGeoJSON geometries."""
+
+# Layout marker (a capsule) read by modules that extend the instance layout.
+_rgj_layout: object
