@@ -561,3 +561,38 @@ def test_fuzz_setstate_and_reconstructor(state: Any, checksum: Any, cls_kind: st
             query()
         except Exception:  # noqa: BLE001
             pass
+
+
+# ---------------------------------------------------------------------------
+# A collection that holds itself recurses through its members' methods until
+# a bound stops it: RecursionError, even in a thread with a small stack,
+# where CPython's own call count would let the stack overflow first.
+
+SELF_HOLDING = r"""
+import threading
+from orin.field.geometry import GeometryCollectionRGJ
+
+collection = GeometryCollectionRGJ([{"type": "Point", "coordinates": [0, 0]}])
+collection.rgjs.append(collection)
+outcome = []
+
+def query():
+    for call in (lambda: collection.squared_dist([[1.0, 2.0]]), lambda: collection.get_center_point(),
+                 lambda: collection.repulsion_vector([[1.0, 2.0]])):
+        try:
+            call()
+        except RecursionError:
+            outcome.append("RecursionError")
+
+threading.stack_size(2 << 20)
+worker = threading.Thread(target=query)
+worker.start()
+worker.join()
+print(outcome)
+"""
+
+
+def test_a_collection_that_holds_itself_raises_recursion_error() -> None:
+    proc = run_python(SELF_HOLDING)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == str(["RecursionError"] * 3)

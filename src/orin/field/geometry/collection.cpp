@@ -201,11 +201,35 @@ ref members_of(PyObject* self) {
     return ref::borrow(list);
 }
 
+// Collections nested in collections, or one that holds itself, recurse
+// through the members' methods with several C frames a level.  CPython's own
+// bound on C recursion counts calls, sized for small frames in an 8 MiB
+// stack; a thread with a smaller stack, or larger frames (a sanitizer build),
+// overflows first.  Real scenes nest a few levels, so a bound of our own
+// turns the runaway case into RecursionError well before the stack ends.
+constexpr int max_nesting = 200;
+thread_local int nesting = 0;
+
+class nesting_scope {
+public:
+    nesting_scope() {
+        if (nesting >= max_nesting) {
+            orin::raise_format(PyExc_RecursionError,
+                               "GeometryCollectionRGJ members nest more than %d levels deep", max_nesting);
+        }
+        ++nesting;
+    }
+    ~nesting_scope() { --nesting; }
+    nesting_scope(const nesting_scope&) = delete;
+    nesting_scope& operator=(const nesting_scope&) = delete;
+};
+
 // Walks a list by index like Python's for loop: the length is read again
 // before every step and each item is held while `f` runs, since `f` may
 // shrink or grow the list.
 template <class F>
 void for_each_item(PyObject* list, F&& f) {
+    const nesting_scope level;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         ref item = ref::borrow(PyList_GET_ITEM(list, i));
         f(item.get());
