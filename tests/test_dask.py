@@ -397,3 +397,64 @@ def test_connecting_to_a_running_scheduler(cluster_client, harbour, points):
         assert other is not cluster_client
         got = other.compute(eval_dask(harbour, da.from_array(points, chunks=(800, 2)))).result()
     np.testing.assert_array_equal(got, harbour.eval(points))
+
+
+# -- xarray -----------------------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def xr():
+    return pytest.importorskip("xarray", exc_type=ImportError)
+
+
+@pytest.mark.parametrize("chunks", [None, (40, 25), "auto"])
+def test_grid_xarray_labels_the_direct_grid(xr, harbour, chunks):
+    from orin.field.xarray import grid_xarray
+
+    arr = grid_xarray(harbour, BOUNDS, (81, 57), chunks=chunks, crs="EPSG:32631")
+    assert arr.dims == ("y", "x") and arr.shape == (81, 57)
+    assert isinstance(arr.data, da.Array) == (chunks is not None)
+    np.testing.assert_array_equal(arr.values, harbour.grid(BOUNDS, (81, 57)))
+    np.testing.assert_array_equal(arr["x"].values, np.linspace(BOUNDS[0], BOUNDS[2], 57))
+    np.testing.assert_array_equal(arr["y"].values, np.linspace(BOUNDS[1], BOUNDS[3], 81))
+    assert arr.attrs["crs"] == "EPSG:32631"
+    # Label lookup finds the same sample as the grid's own indexing.
+    picked = float(arr.sel(x=arr["x"][20], y=arr["y"][33]).values)
+    assert picked == harbour.grid(BOUNDS, (81, 57))[33, 20]
+
+
+@pytest.mark.parametrize(
+    ("crs", "want"),
+    [
+        (3857, "EPSG:3857"),
+        (np.int64(4326), "EPSG:4326"),
+        ({"type": "name", "properties": {"name": "urn:ogc:def:crs:EPSG::25832"}}, "urn:ogc:def:crs:EPSG::25832"),
+        ('PROJCS["x"]', 'PROJCS["x"]'),
+        (None, None),
+    ],
+)
+def test_grid_xarray_crs_forms(xr, harbour, crs, want):
+    from orin.field.xarray import grid_xarray
+
+    arr = grid_xarray(harbour, BOUNDS, (2, 2), crs=crs)
+    assert arr.attrs.get("crs") == want
+
+
+def test_grid_xarray_takes_the_fields_crs(xr):
+    from orin.field.xarray import grid_xarray
+
+    field = RiskField(example_scene())
+    field.crs = "EPSG:2154"
+    assert grid_xarray(field, BOUNDS, (2, 3)).attrs["crs"] == "EPSG:2154"
+    assert grid_xarray(field, BOUNDS, (2, 3), crs=3857).attrs["crs"] == "EPSG:3857"
+
+
+@pytest.mark.parametrize(
+    ("crs", "exc"),
+    [(True, TypeError), (1.5, TypeError), ({"type": "link"}, ValueError), ({"type": "name", "properties": {}}, ValueError)],
+)
+def test_grid_xarray_bad_crs(xr, harbour, crs, exc):
+    from orin.field.xarray import grid_xarray
+
+    with pytest.raises(exc, match="crs"):
+        grid_xarray(harbour, BOUNDS, (2, 2), crs=crs)
