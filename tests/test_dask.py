@@ -268,7 +268,9 @@ def small_city(buildings, seed=0):
     return out
 
 
-@pytest.mark.parametrize("make", [lambda: RiskField(example_scene()), lambda: RiskField(small_city(400))], ids=["harbour", "city"])
+@pytest.mark.parametrize(
+    "make", [lambda: RiskField(example_scene()), lambda: RiskField(small_city(400))], ids=["harbour", "city"]
+)
 def test_pickle_is_the_obstacles_not_the_index(make):
     field = make()
     blob = pickle.dumps(field, protocol=pickle.HIGHEST_PROTOCOL)
@@ -451,7 +453,12 @@ def test_grid_xarray_takes_the_fields_crs(xr):
 
 @pytest.mark.parametrize(
     ("crs", "exc"),
-    [(True, TypeError), (1.5, TypeError), ({"type": "link"}, ValueError), ({"type": "name", "properties": {}}, ValueError)],
+    [
+        (True, TypeError),
+        (1.5, TypeError),
+        ({"type": "link"}, ValueError),
+        ({"type": "name", "properties": {}}, ValueError),
+    ],
 )
 def test_grid_xarray_bad_crs(xr, harbour, crs, exc):
     from orin.field.xarray import grid_xarray

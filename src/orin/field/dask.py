@@ -18,13 +18,13 @@ import numbers
 import operator
 import pickle
 import weakref
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any
 
-import dask
 import dask.array as da
 import numpy as np
+from dask.delayed import delayed
 from numpy.typing import ArrayLike, NDArray
 
 from orin.field.risk import RiskField, _as_bounds, _as_shape
@@ -32,6 +32,16 @@ from orin.field.risk import RiskField, _as_bounds, _as_shape
 if TYPE_CHECKING:
     from dask.delayed import Delayed
     from distributed import Client
+
+# Dask has no annotations: these names give the calls made here the types
+# they return, so that strict type checking sees dask arrays, not Any.
+_from_array: Callable[..., da.Array] = da.from_array
+_map_blocks: Callable[..., da.Array] = da.map_blocks
+_blockwise: Callable[..., da.Array] = da.blockwise
+_astype: Callable[..., da.Array] = da.Array.astype
+_rechunk: Callable[..., da.Array] = da.rechunk
+_normalize_chunks: Callable[..., tuple[tuple[int, ...], ...]] = da.core.normalize_chunks
+_delayed: Callable[..., Delayed] = delayed
 
 __all__ = ["DEFAULT_BLOCK_ROWS", "client_for", "eval_dask", "gradient_dask", "grid_dask"]
 
@@ -56,27 +66,28 @@ def _field_node(field: Any) -> Delayed:
         # makes of an arbitrary object.
         single = field.with_threads(1)
         token = hashlib.sha256(pickle.dumps(single, protocol=pickle.HIGHEST_PROTOCOL)).hexdigest()[:32]
-        node = dask.delayed(single, name=f"riskfield-{token}", traverse=False)
+        node = _delayed(single, name=f"riskfield-{token}", traverse=False)
         _nodes[field] = node
     return node
 
 
 def _as_point_array(points: Any) -> da.Array:
-    if not isinstance(points, da.Array):
-        points = np.asarray(points)
-        if points.ndim == 2:
-            points = da.from_array(points, chunks=(DEFAULT_BLOCK_ROWS, -1))
-    if points.ndim != 2 or points.shape[1] != 2:
-        raise ValueError(f"points must have shape (n, 2), got {points.shape}")
-    if points.dtype.kind not in "biuf":
-        raise TypeError(f"points must hold real numbers, got dtype {points.dtype}")
-    if points.dtype != np.float64:
-        points = points.astype(np.float64)
+    shape = getattr(points, "shape", None) if isinstance(points, da.Array) else np.shape(points)
+    if shape is None or len(shape) != 2 or shape[1] != 2:
+        raise ValueError(f"points must have shape (n, 2), got {shape}")
+    if isinstance(points, da.Array):
+        arr: da.Array = points
+    else:
+        arr = _from_array(np.asarray(points), chunks=(DEFAULT_BLOCK_ROWS, -1))
+    if arr.dtype.kind not in "biuf":
+        raise TypeError(f"points must hold real numbers, got dtype {arr.dtype}")
+    if arr.dtype != np.float64:
+        arr = _astype(arr, np.float64)
     # The engine takes whole rows; blocks split by column are joined, rows
     # keep their chunking (unknown row counts included).
-    if points.numblocks[1] != 1:
-        points = points.rechunk({1: -1})
-    return points
+    if arr.numblocks[1] != 1:
+        arr = _rechunk(arr, {1: -1})
+    return arr
 
 
 def _eval_block(block: NDArray[np.float64], field: RiskField) -> NDArray[np.float64]:
@@ -108,7 +119,7 @@ def eval_dask(field: RiskField, points: da.Array | ArrayLike) -> da.Array:
     """
     node = _field_node(field)
     pts = _as_point_array(points)
-    return da.map_blocks(
+    return _map_blocks(
         _eval_block,
         pts,
         node,
@@ -135,7 +146,7 @@ def gradient_dask(field: RiskField, points: da.Array | ArrayLike) -> da.Array:
     """
     node = _field_node(field)
     pts = _as_point_array(points)
-    return da.map_blocks(
+    return _map_blocks(
         _gradient_block,
         pts,
         node,
@@ -215,12 +226,12 @@ def grid_dask(
     node = _field_node(field)
     box = _as_bounds(bounds)
     ny, nx = _as_shape(shape)
-    row_chunks, col_chunks = da.core.normalize_chunks(chunks, shape=(ny, nx), dtype=np.float64)
+    row_chunks, col_chunks = _normalize_chunks(chunks, shape=(ny, nx), dtype=np.float64)
     # Blocks know their place through these index vectors: a few integers
     # per row and column, where coordinates per point would be (ny, nx, 2).
     rows = da.arange(ny, chunks=(row_chunks,))
     cols = da.arange(nx, chunks=(col_chunks,))
-    return da.blockwise(
+    return _blockwise(
         _grid_block,
         "ij",
         rows,
@@ -285,20 +296,22 @@ def client_for(scheduler: str | None = None, workers: int | None = None) -> Iter
     if scheduler is None and workers is None:
         yield None
         return
-    from distributed import Client, LocalCluster
+    import distributed
 
+    client_type: Callable[..., Client] = distributed.Client
+    cluster_type: Callable[..., Any] = distributed.LocalCluster
     if scheduler is not None:
         if not isinstance(scheduler, str) or not scheduler:
             raise TypeError("scheduler must be a non-empty address string")
-        with Client(scheduler) as client:
+        with client_type(scheduler) as client:
             yield client
         return
     count = _worker_count(workers)
-    with LocalCluster(
+    with cluster_type(
         n_workers=count,
         threads_per_worker=1,
         processes=True,
         host="127.0.0.1",
         dashboard_address=None,
-    ) as cluster, Client(cluster) as client:
+    ) as cluster, client_type(cluster) as client:
         yield client
