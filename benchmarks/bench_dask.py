@@ -155,7 +155,7 @@ def cluster_case(field: RiskField, n: int) -> None:
         seconds = time.perf_counter() - t0
     same = all(np.array_equal(a, b) for a, b in zip(results, direct))
     print(
-        f"| LocalCluster, 2 worker processes on 127.0.0.1 | eval + gradient of {n / 1e6:.0f}M points, "
+        f"| LocalCluster, 2 worker processes on 127.0.0.1 | eval + gradient of {n:,} points, "
         f"{shape[0]}x{shape[1]} grid | {seconds:.2f} s, start-up excluded | - | bit-identical to direct calls: "
         f"{'yes' if same else 'NO'} |"
     )

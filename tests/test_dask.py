@@ -243,6 +243,21 @@ def test_graphs_of_one_field_share_its_key(harbour, points):
     assert field_keys(other.__dask_graph__()) != field_keys(a.__dask_graph__())
 
 
+class Unpicklable(Bump):
+    def __init__(self):
+        self.hook = lambda: None
+
+    def __reduce__(self):
+        raise TypeError("Unpicklable does not pickle")
+
+
+def test_a_field_that_does_not_pickle_still_runs_threaded(points):
+    field = RiskField([*RiskField(example_scene()).obstacles, Unpicklable()])
+    lazy = eval_dask(field, da.from_array(points, chunks=(1000, 2)))
+    assert len(field_keys(lazy.__dask_graph__())) == 1
+    np.testing.assert_array_equal(lazy.compute(scheduler="threads"), field.eval(points))
+
+
 def test_the_task_copy_rebuilds_with_one_thread(harbour):
     node = references(eval_dask(harbour, np.zeros((3, 2))).__dask_graph__()).fields[0]
     back = pickle.loads(pickle.dumps(node))

@@ -17,6 +17,7 @@ import hashlib
 import numbers
 import operator
 import pickle
+import uuid
 import weakref
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
@@ -65,7 +66,13 @@ def _field_node(field: Any) -> Delayed:
         # the key when computed together, whatever Dask's own tokenizer
         # makes of an arbitrary object.
         single = field.with_threads(1)
-        token = hashlib.sha256(pickle.dumps(single, protocol=pickle.HIGHEST_PROTOCOL)).hexdigest()[:32]
+        try:
+            token = hashlib.sha256(pickle.dumps(single, protocol=pickle.HIGHEST_PROTOCOL)).hexdigest()[:32]
+        except Exception:
+            # An obstacle that does not pickle still evaluates in this
+            # process (the threaded scheduler); only a cluster needs the
+            # pickle, and it reports the failure when the graph is sent.
+            token = uuid.uuid4().hex
         node = _delayed(single, name=f"riskfield-{token}", traverse=False)
         _nodes[field] = node
     return node
