@@ -292,6 +292,9 @@ def client_for(scheduler: str | None = None, workers: int | None = None) -> Iter
         If both arguments are given, or ``workers`` is below 1.
     TypeError
         If ``workers`` is not an integer.
+    OSError
+        If the scheduler cannot be reached (distributed gives up after its
+        ``distributed.comm.timeouts.connect``, 30 s by default).
 
     Notes
     -----
