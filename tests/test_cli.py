@@ -877,3 +877,39 @@ def test_scene_with_elevation_maps_as_the_planar_one(tmp_path):
     result = run("map", str(path), "--out", "g.npy", "--bounds", "0,0,600,400", "--size", "40x30", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     np.testing.assert_array_equal(np.load(tmp_path / "g.npy"), HARBOUR.grid((0, 0, 600, 400), (30, 40)))
+
+
+# -- on a Dask cluster ------------------------------------------------------------------------
+
+
+def test_map_and_eval_on_a_local_cluster_match_direct_calls(tmp_path):
+    pytest.importorskip("distributed")
+    result = run("map", "--out", "g.npy", "--bounds", "0,0,600,400", "--size", "90x60", "--workers", "2",
+                 cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    np.testing.assert_array_equal(np.load(tmp_path / "g.npy"), HARBOUR.grid((0, 0, 600, 400), (60, 90)))
+    pts = np.random.default_rng(8).uniform([-50, -50], [650, 450], (300, 2))
+    (tmp_path / "p.csv").write_text("".join(f"{x!r},{y!r}\n" for x, y in pts.tolist()))
+    result = run("eval", "--points", "p.csv", "--out", "v.csv", "--gradient", "--workers", "1", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    table = np.loadtxt(tmp_path / "v.csv", delimiter=",", skiprows=1)
+    np.testing.assert_array_equal(table[:, 2], HARBOUR.eval(pts))
+    np.testing.assert_array_equal(table[:, 3:], HARBOUR.gradient(pts))
+
+
+@pytest.mark.parametrize(
+    "args, needle",
+    [
+        (["map", "--out", "o.npy", "--scheduler", "tcp://127.0.0.1:9", "--workers", "2"], "--workers"),
+        (["map", "--out", "o.npy", "--scheduler", "tcp://127.0.0.1:9"], "cannot reach the Dask scheduler"),
+        (["eval", "--points", "p.csv", "--out", "o.csv", "--nearest", "--workers", "1"], "--nearest"),
+        (["map", "--out", "o.npy", "--workers", "0"], "--workers"),
+    ],
+)
+def test_cluster_options_refused(tmp_path, args, needle, monkeypatch):
+    pytest.importorskip("distributed")
+    monkeypatch.setenv("DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT", "1s")
+    (tmp_path / "p.csv").write_text("1,2\n")
+    result = run(*args, cwd=tmp_path)
+    assert_failed(result, needle)
+    assert listing(tmp_path) == {"p.csv"}

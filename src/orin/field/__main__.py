@@ -122,12 +122,35 @@ def _parse_threads(text: str) -> int:
     return count
 
 
+def _evaluator(field: Any, args: argparse.Namespace) -> contextlib.AbstractContextManager[Any]:
+    from orin.field.cli import cluster
+
+    return cluster.evaluator(field, args.scheduler, args.workers)
+
+
+def _parse_workers(text: str) -> int:
+    try:
+        count = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number of workers, got {text!r}") from None
+    if not 1 <= count <= 256:
+        raise argparse.ArgumentTypeError(f"workers must lie in 1..256, got {text!r}")
+    return count
+
+
 def _add_engine_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--projection", choices=("euclidean", "metric"), default="euclidean",
                         help="a line's nearest point: the Euclidean projection, measured in the obstacle's "
                              "metric (default), or the exact nearest point in that metric")
     parser.add_argument("--threads", type=_parse_threads, metavar="N",
                         help="native threads to evaluate on (default: every core this process may use)")
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="evaluate on a running dask.distributed scheduler, e.g. tcp://10.0.0.1:8786 "
+                            "(the dask extra)")
+    where.add_argument("--workers", type=_parse_workers, metavar="N",
+                       help="evaluate on a local Dask cluster of N worker processes, started for the run "
+                            "on 127.0.0.1 (the dask extra)")
 
 
 def _parse_levels(text: str) -> tuple[float, ...]:
@@ -283,12 +306,11 @@ def _cmd_map(args: argparse.Namespace) -> int:
     scene = _load_scene(args.scene, args.projection, args.threads)
     if kind == "tif" and crs is None and scene.crs is not None:
         crs = raster.parse_crs(scene.crs, f"{args.scene}: crs")
-    field = scene.field
     if args.bounds is not None:
         bounds = args.bounds
     else:
         try:
-            bounds = field.influence_bounds()
+            bounds = scene.field.influence_bounds()
         except ValueError:
             raise UsageError("the scene has no obstacles to frame; give --bounds") from None
         fault = _bounds_fault(bounds)
@@ -298,7 +320,7 @@ def _cmd_map(args: argparse.Namespace) -> int:
 
     total = cells.width * cells.height
     start = time.perf_counter()
-    with _progress(total) as progress:
+    with _evaluator(scene.field, args) as field, _progress(total) as progress:
         if kind == "npy":
             values = field.grid(cells.bounds, (cells.height, cells.width), progress=progress)
         else:
@@ -342,10 +364,11 @@ def _cmd_eval(args: argparse.Namespace) -> int:
     target = files.check_target(args.out)
     scene = _load_scene(args.scene, args.projection, args.threads)
     points = table.read_points(files.read_input(args.points), files.input_name(args.points))
-    field = scene.field
+    if args.nearest and (args.scheduler or args.workers):
+        raise UsageError("--nearest runs on this machine only: leave out --scheduler and --workers")
     n = len(points.points)
     start = time.perf_counter()
-    with _progress(n * (1 + args.gradient + args.nearest)) as progress:
+    with _evaluator(scene.field, args) as field, _progress(n * (1 + args.gradient + args.nearest)) as progress:
         columns = {"risk": field.eval(points.points, progress=progress)}
         if args.gradient:
             gradient = field.gradient(points.points, progress=progress)

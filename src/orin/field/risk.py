@@ -581,6 +581,22 @@ class RiskField:
             return np.full((len(pts), 2), np.nan)
         return pts - np.asarray(rv(pts), dtype=np.float64).reshape(len(pts), 2)
 
+    # -- copies ------------------------------------------------------------------
+
+    def with_threads(self, threads: int | None) -> RiskField:
+        """The same field, querying on another number of native threads.
+
+        The copy shares the compiled scene and the obstacles (queries only
+        read them), so it costs neither a compilation nor memory.  Dask tasks
+        use ``with_threads(1)``, so that the scheduler's workers are the only
+        parallelism.
+        """
+        twin = object.__new__(type(self))
+        twin.__dict__.update(self.__dict__)
+        twin._threads_arg = threads
+        twin.threads = _check_threads(threads)
+        return twin
+
 
 def _points_in_box(
     pts: NDArray[np.float64],
