@@ -14,6 +14,15 @@ ORIN_FORCE_INLINE double quadratic_form(double dx, double dy, double m00, double
     return dx * (m00 * dx + m01 * dy) + dy * (m10 * dx + m11 * dy);
 }
 
+// t clamped to [0, 1].  Both tests are made unconditionally (so a loop over
+// points vectorises); at most one holds, and NaN passes both, to lose every
+// comparison later.
+ORIN_FORCE_INLINE double clamp_unit(double t) noexcept {
+    const bool below = t < 0.0, above = t > 1.0;
+    t = below ? 0.0 : t;
+    return above ? 1.0 : t;
+}
+
 // The Euclidean projection of (xi, yi) on the segment [a, a + v], with
 // vv = v.v given: writes the repulsion vector (dx, dy) = x - projection and
 // returns its quadratic form under M.
@@ -21,12 +30,7 @@ ORIN_FORCE_INLINE double segment_candidate(double xi, double yi, double ax, doub
                                            double vy, double vv, double m00, double m01, double m10,
                                            double m11, double& dx, double& dy) noexcept {
     const double wx = xi - ax, wy = yi - ay;
-    double t = (wx * vx + wy * vy) / vv;
-    // Both tests are made unconditionally (so a loop over points vectorises);
-    // at most one holds, and NaN passes both and then loses every comparison.
-    const bool below = t < 0.0, above = t > 1.0;
-    t = below ? 0.0 : t;
-    t = above ? 1.0 : t;
+    const double t = clamp_unit((wx * vx + wy * vy) / vv);
     dx = xi - (ax + vx * t);
     dy = yi - (ay + vy * t);
     return quadratic_form(dx, dy, m00, m01, m10, m11);

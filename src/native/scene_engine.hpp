@@ -180,10 +180,7 @@ ORIN_CLONES_WIDE inline void run_segment_euclidean(const f64* __restrict xs, con
 ORIN_FORCE_INLINE f64 metric_candidate(f64 x, f64 y, f64 ax, f64 ay, f64 vx, f64 vy, f64 svx, f64 svy, f64 vsv,
                                        f64 m00, f64 m01, f64 m10, f64 m11, f64& dx, f64& dy) noexcept {
     const f64 wx = x - ax, wy = y - ay;
-    f64 t = (wx * svx + wy * svy) / vsv;
-    const bool below = t < 0.0, above = t > 1.0;
-    t = below ? 0.0 : t;
-    t = above ? 1.0 : t;
+    const f64 t = clamp_unit((wx * svx + wy * svy) / vsv);
     dx = x - (ax + vx * t);
     dy = y - (ay + vy * t);
     return quadratic_form(dx, dy, m00, m01, m10, m11);

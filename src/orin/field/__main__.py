@@ -112,14 +112,19 @@ def _parse_resolution(text: str) -> float:
     return value
 
 
-def _parse_threads(text: str) -> int:
-    try:
-        count = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number of threads, got {text!r}") from None
-    if not 1 <= count <= 1024:
-        raise argparse.ArgumentTypeError(f"threads must lie in 1..1024, got {text!r}")
-    return count
+def _counter(what: str, most: int) -> Callable[[str], int]:
+    """An argparse type for a count of ``what`` in 1..most."""
+
+    def parse(text: str) -> int:
+        try:
+            count = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected a whole number of {what}, got {text!r}") from None
+        if not 1 <= count <= most:
+            raise argparse.ArgumentTypeError(f"{what} must lie in 1..{most}, got {text!r}")
+        return count
+
+    return parse
 
 
 def _evaluator(field: Any, args: argparse.Namespace) -> contextlib.AbstractContextManager[Any]:
@@ -128,27 +133,18 @@ def _evaluator(field: Any, args: argparse.Namespace) -> contextlib.AbstractConte
     return cluster.evaluator(field, args.scheduler, args.workers)
 
 
-def _parse_workers(text: str) -> int:
-    try:
-        count = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number of workers, got {text!r}") from None
-    if not 1 <= count <= 256:
-        raise argparse.ArgumentTypeError(f"workers must lie in 1..256, got {text!r}")
-    return count
-
 
 def _add_engine_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--projection", choices=("euclidean", "metric"), default="euclidean",
                         help="a line's nearest point: the Euclidean projection, measured in the obstacle's "
                              "metric (default), or the exact nearest point in that metric")
-    parser.add_argument("--threads", type=_parse_threads, metavar="N",
+    parser.add_argument("--threads", type=_counter("threads", 1024), metavar="N",
                         help="native threads to evaluate on (default: every core this process may use)")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="evaluate on a running dask.distributed scheduler, e.g. tcp://10.0.0.1:8786 "
                             "(the dask extra)")
-    where.add_argument("--workers", type=_parse_workers, metavar="N",
+    where.add_argument("--workers", type=_counter("workers", 256), metavar="N",
                        help="evaluate on a local Dask cluster of N worker processes, started for the run "
                             "on 127.0.0.1 (the dask extra)")
 
