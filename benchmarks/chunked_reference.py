@@ -143,26 +143,7 @@ class ChunkedRiskField:
         *,
         progress: ProgressCallback | None = None,
     ) -> NDArray[np.float64]:
-        """Risk on a regular grid.
-
-        Parameters
-        ----------
-        bounds : (xmin, ymin, xmax, ymax)
-            The grid's corner samples; finite, with xmin <= xmax and ymin <= ymax.
-        shape : (ny, nx)
-            Number of rows and columns, NumPy order, each at least 1.
-        progress : callable, optional
-            Called with the number of points finished after each chunk.
-
-        Returns
-        -------
-        numpy.ndarray, shape (ny, nx)
-            ``out[i, j]`` is the risk at ``(xs[j], ys[i])`` with
-            ``xs = np.linspace(xmin, xmax, nx)`` and
-            ``ys = np.linspace(ymin, ymax, ny)``.  Row 0 is the southern edge
-            (y = ymin) and x grows along a row: show it with
-            ``imshow(..., origin="lower")``.
-        """
+        """Risk on a regular grid, as ``RiskField.grid`` documents it."""
         xmin, ymin, xmax, ymax = _as_bounds(bounds)
         ny, nx = _as_shape(shape)
         xs = np.linspace(xmin, xmax, nx)

@@ -45,6 +45,9 @@ inline std::int32_t descend(const tree_views& t, std::int32_t node, double x, do
     return child;
 }
 
+// How a walk ended.
+enum class walk_end { done, bad_node, stopped };
+
 // Where a walk broke the tree's contract, or why it stopped early; reported
 // once the lock is back.
 struct walk_fault {
@@ -52,10 +55,17 @@ struct walk_fault {
     std::int32_t node = 0;      // the node number out of range, when that was the fault
     std::ptrdiff_t width = 0;   // > 0: the chain columns the path needed, when that was the fault
     bool stopped = false;       // the caller's poll asked to stop
-};
 
-// How a walk ended.
-enum class walk_end { done, bad_node, stopped };
+    // Records how the walk of point i ended; true when that ends the pass.
+    bool ended(walk_end e, std::ptrdiff_t i, std::int32_t at) noexcept {
+        if (e == walk_end::stopped) stopped = true;
+        if (e == walk_end::bad_node) {
+            point = i;
+            node = at;
+        }
+        return e != walk_end::done;
+    }
+};
 
 // A tree may be cyclic and max_depth 2^31 - 1, so one walk can take many
 // seconds.  The walks count their descents and ask the caller's poll()
@@ -476,15 +486,7 @@ public:
             int depth;
             const walk_end e = walk<true>(t, pts(i, 0), pts(i, 1), max_depth, node, depth,
                                           [](int, std::int32_t) {}, counter);
-            if (e == walk_end::stopped) {
-                fault.stopped = true;
-                return;
-            }
-            if (e == walk_end::bad_node) {
-                fault.point = i;
-                fault.node = node;
-                return;
-            }
+            if (fault.ended(e, i, node)) return;
             out(i) = node;
         }
     }
@@ -512,15 +514,7 @@ void chain_walks(const tree_views& t, const strided_view<double, 2>& pts, std::p
         std::int32_t node;
         int depth;
         const walk_end e = walk<Long>(t, pts(i, 0), pts(i, 1), max_depth, node, depth, record, counter);
-        if (e == walk_end::stopped) {
-            fault.stopped = true;
-            return;
-        }
-        if (e == walk_end::bad_node) {
-            fault.point = i;
-            fault.node = node;
-            return;
-        }
+        if (fault.ended(e, i, node)) return;
         if (!fits) {
             fault.point = i;
             fault.width = static_cast<std::ptrdiff_t>(depth) + 1;
