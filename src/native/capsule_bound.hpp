@@ -89,15 +89,18 @@ inline double rounded_radius(double farthest, double size) noexcept {
     return farthest * (1.0 + capsule_room) + 32.0 * capsule_eps * size + std::numeric_limits<double>::min();
 }
 
+// What rounding may move a computed form of d in the metric (a, b, c), per
+// unit of |d|^2, with room to spare.
+inline double tile_rounding(double a, double b, double c) noexcept {
+    return 64.0 * capsule_eps * (std::fabs(a) + 2.0 * std::fabs(b) + std::fabs(c));
+}
+
 // A chord prepared for queries in one metric, whose symmetric part is
-// S = [[a, b], [b, c]].
-struct capsule {
+// S = [[a, b], [b, c]]: one cache line, as a descent reads one per level.
+struct alignas(64) capsule {
     double ax, ay, vx, vy;  // the chord a + v t, t in [0, 1]
-    double svx, svy, vsv;   // S v and v.S v (0, 0, 1 for a chord of one point)
-    double reach;           // an upper bound of the chord's radius in the metric
-    double root;            // an upper bound of sqrt(largest eigenvalue of S)
-    double round;           // the rounding of a computed form, per unit |w|^2 ...
-    double round_v;         // ... and its share from the chord's length
+    double ux, uy;          // S v / v.S v, so that t = w.u (0, 0 for a chord of one point)
+    double reach;           // an upper bound of the chord's radius in the metric, with rounding room
     double keep;            // the relative room left for the loops' rounding
 };
 
@@ -115,27 +118,20 @@ inline bool make_capsule(const chord& k, double a, double b, double c, double la
     const double vx = k.bx - k.ax, vy = k.by - k.ay;
     const double svx = a * vx + b * vy, svy = b * vx + c * vy;
     const double vsv = vx * svx + vy * svy;
-    const bool line = vsv > 0.0;
+    const bool line = vsv > 0.0 && std::isfinite(vsv);
     const double half = 0.5 * (a - c);
     const double top = 0.5 * (a + c) + std::sqrt(half * half + b * b);
     const double root = std::sqrt(top) * (1.0 + capsule_room);
-    const double sym = std::fabs(a) + 2.0 * std::fabs(b) + std::fabs(c);
     const double size = std::max({std::fabs(k.ax), std::fabs(k.ay), std::fabs(vx), std::fabs(vy)});
+    // A t rounded, or computed through a rounded u, misses the chord's
+    // nearest point by a few ulp of |w| and |v|: d2 moves by a few ulp of
+    // the form of both.  The |w| share is taken at query time; the |v|
+    // share, as a distance, joins the radius (sqrt(x - y) >= sqrt x - sqrt y).
+    const double from_v = std::sqrt(tile_rounding(a, b, c) * (vx * vx + vy * vy)) * (1.0 + capsule_room);
     // The chord's own computed points a + v t stray a few ulp of `size`.
-    const double reach = root * rounded_radius(k.r, size);
-    out = {k.ax,
-           k.ay,
-           line ? vx : 0.0,
-           line ? vy : 0.0,
-           line ? svx : 0.0,
-           line ? svy : 0.0,
-           line ? vsv : 1.0,
-           reach,
-           root,
-           64.0 * capsule_eps * sym,
-           64.0 * capsule_eps * sym * (line ? vx * vx + vy * vy : 0.0),
-           keep};
-    return std::isfinite(reach) && std::isfinite(out.round_v) && std::isfinite(vsv);
+    const double reach = (root * rounded_radius(k.r, size) + from_v) * (1.0 + capsule_room);
+    out = {k.ax, k.ay, line ? vx : 0.0, line ? vy : 0.0, line ? svx / vsv : 0.0, line ? svy / vsv : 0.0, reach, keep};
+    return std::isfinite(reach) && std::isfinite(out.ux) && std::isfinite(out.uy);
 }
 
 // An upper bound of |x - centre| in the metric (a, b, c) over a box of half
@@ -148,20 +144,18 @@ inline double tile_radius(double a, double b, double c, double hx, double hy) no
 // A lower bound of the d2 the loops compute, in this metric, between any
 // point within metric distance `tile_r` of (cx, cy) and any point within the
 // capsule: by the triangle inequality, the distance from the centre to the
-// chord less both radii, squared.
-inline double capsule_bound(const capsule& k, double a, double b, double c, double cx, double cy,
+// chord less both radii, squared.  `round` is tile_rounding of the metric.
+// No rounding of the centre's coordinates enters: w = c - a and c - q are
+// single subtractions, off by an ulp of their own (small) size.
+inline double capsule_bound(const capsule& k, double a, double b, double c, double round, double cx, double cy,
                             double tile_r) noexcept {
     const double wx = cx - k.ax, wy = cy - k.ay;
-    const double t = clamp_unit((wx * k.svx + wy * k.svy) / k.vsv);
+    const double t = clamp_unit(wx * k.ux + wy * k.uy);
     const double dx = cx - (k.ax + k.vx * t), dy = cy - (k.ay + k.vy * t);
     const double d2 = a * dx * dx + 2.0 * b * dx * dy + c * dy * dy;
-    // A rounded t misses the chord's nearest point by a few ulp of |w| and
-    // |v|, which moves d2 by a few ulp of the form of both, as does the
-    // rounding of the form itself.
-    const double near = d2 - k.round * (wx * wx + wy * wy) - k.round_v;
+    const double near = d2 - round * (wx * wx + wy * wy);
     if (!(near > 0.0)) return 0.0;
-    const double slack = tile_r + k.reach + 8.0 * capsule_eps * k.root * std::max(std::fabs(cx), std::fabs(cy));
-    const double s = std::sqrt(near) - slack;
+    const double s = std::sqrt(near) - (tile_r + k.reach);
     return s > 0.0 ? s * s * k.keep : 0.0;
 }
 

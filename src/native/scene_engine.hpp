@@ -227,7 +227,7 @@ struct bvh_node {
     i32 first;  // leaf: first item; internal: index of the right child
     i32 count;  // leaf: item count (> 0); internal: 0, left child follows
     i32 min_key;  // the lowest key below: what a tie at distance 0 needs
-    i32 capsule = -1;  // the node's capsule, where its items have one (fills padding)
+    i32 capsule = -1;  // where the node's items have a capsule, its number (fills padding)
 };
 
 class bvh {
@@ -360,7 +360,7 @@ public:
 
     size_t element_count() const noexcept { return elements_.size(); }
     size_t area_count() const noexcept { return areas_.size(); }
-    size_t capsule_count() const noexcept { return capsules_.size(); }
+    size_t capsule_count() const noexcept { return capsule_count_; }
 
     // The typical width of the region an element can reach below the
     // cut-off: blocks of query points are kept about this size, so that
@@ -448,7 +448,8 @@ private:
     std::vector<area> areas_;
     std::vector<box> area_boxes_;
     bvh element_tree_, area_tree_;
-    std::vector<capsule> capsules_;  // of element_tree_'s nodes
+    std::vector<capsule> capsules_;  // by element_tree_ node, where any node has one
+    size_t capsule_count_ = 0;
     f64 d2_limit_ = 0.0;
     f64 reach_ = std::numeric_limits<f64>::infinity();
     f64 spacing_ = std::numeric_limits<f64>::infinity();
@@ -557,13 +558,16 @@ private:
             made[at] = static_cast<i32>(found.size());
             found.push_back(c);
         }
-        // Stored in node order, so that a descent reads them forwards.
+        // Filed by node number, so that a descent can ask for the next
+        // level's capsules before it has read the nodes that name them.
         capsules_.clear();
-        capsules_.reserve(found.size());
+        capsule_count_ = found.size();
+        if (found.empty()) return;
+        capsules_.assign(nodes.size(), capsule{});
         for (size_t at = 0; at < nodes.size(); ++at) {
             if (made[at] < 0) continue;
-            element_tree_.attach_capsule(static_cast<i32>(at), static_cast<i32>(capsules_.size()));
-            capsules_.push_back(found[static_cast<size_t>(made[at])]);
+            element_tree_.attach_capsule(static_cast<i32>(at), static_cast<i32>(at));
+            capsules_[at] = found[static_cast<size_t>(made[at])];
         }
     }
 
@@ -746,6 +750,20 @@ private:
         }
     };
 
+    void prefetch_below(const bvh_node& nd, i32 at) const noexcept {
+        if (nd.count != 0) {
+            __builtin_prefetch(elements_.data() + nd.first);
+            return;
+        }
+        const bvh_node* nodes = element_tree_.nodes().data();
+        for (const i32 child : {at + 1, nd.first}) {
+            // A node spans two lines; its capsule is one.
+            __builtin_prefetch(nodes + child);
+            __builtin_prefetch(reinterpret_cast<const char*>(nodes + child) + 64);
+            if (!capsules_.empty()) __builtin_prefetch(capsules_.data() + child);
+        }
+    }
+
     // The box bound, and where the node has a capsule and the box alone
     // does not settle it, the larger of that and the capsule's.
     ORIN_FORCE_INLINE f64 node_bound(const bvh_node& nd, query_tile& q, const target& goal) const noexcept {
@@ -754,11 +772,13 @@ private:
             // About a single point the capsule is the tighter bound: at most
             // its radius short of the true distance, where the box may be
             // its whole size short.
-            return capsule_bound(capsules_.data()[nd.capsule], f.a, f.b, f.c, q.cx, q.cy, 0.0);
+            return capsule_bound(capsules_.data()[nd.capsule], f.a, f.b, f.c, tile_rounding(f.a, f.b, f.c), q.cx,
+                                 q.cy, 0.0);
         }
         const f64 g = gap_bound(f, nd.b, q.extent);
         if (nd.capsule < 0 || loses(g, nd.min_key, goal)) return g;
-        return std::max(g, capsule_bound(capsules_.data()[nd.capsule], f.a, f.b, f.c, q.cx, q.cy, q.radius(f)));
+        return std::max(g, capsule_bound(capsules_.data()[nd.capsule], f.a, f.b, f.c, tile_rounding(f.a, f.b, f.c),
+                                         q.cx, q.cy, q.radius(f)));
     }
 
     // Depth first through the hierarchy, the nearer child first, so that
@@ -789,6 +809,10 @@ private:
                 const bvh_node &na = nodes[a], &nc = nodes[c];
                 const f64 ba = node_bound(na, q, goal), bc = node_bound(nc, q, goal);
                 const bool keep_a = !loses(ba, na.min_key, goal), keep_c = !loses(bc, nc.min_key, goal);
+                // The descent is a chain of cache misses: ask for the next
+                // level's nodes, and their capsules, while this one is sorted.
+                if (keep_a) prefetch_below(na, a);
+                if (keep_c) prefetch_below(nc, c);
                 // Pushed far then near: the near one is taken next.
                 if (ba <= bc) {
                     if (keep_c) stack[top++] = {bc, c};
