@@ -303,6 +303,70 @@ def test_a_large_polygon_stays_exact():
     np.testing.assert_allclose(field.eval(pts), poly.eval(pts), rtol=RTOL, atol=0)
 
 
+def wavy(n, cx, cy, scale, turns=1.0):
+    """n + 1 points of r = scale (1 + 0.1 sin 5t + 0.025 sin 37t) about (cx, cy)."""
+    t = np.linspace(0, 2 * math.pi * turns, n + 1)
+    r = scale * (1 + 0.1 * np.sin(5 * t) + 0.025 * np.sin(37 * t))
+    pts = np.column_stack([cx + r * np.cos(t), cy + r * np.sin(t)])
+    if turns == 1.0:
+        pts[-1] = pts[0]
+    return pts
+
+
+def curved_scene():
+    # Finely divided outlines, each in its own tilted metric: a polygon with
+    # a hole, an open arc, and a second polygon in the same metric as the
+    # first, so that index nodes mixing both share one metric too.
+    m1, m2 = rotated(1e-4, 4e-4, 0.4), rotated(3e-4, 5e-5, -1.1)
+    outer, hole = wavy(20_000, 0.5, 0.5, 0.4), wavy(3_000, 0.5, 0.5, 0.1)[::-1]
+    return [
+        Polygon(coordinates=[outer.tolist(), hole.tolist()], repulsion=m1),
+        _RGJ_TYPES["LineString"](coordinates=wavy(8_000, 0.55, 0.45, 0.3, turns=0.6).tolist(), repulsion=m2),
+        Polygon(coordinates=[wavy(2_000, 1.2, 0.6, 0.15).tolist()], repulsion=m1),
+    ]
+
+
+def points_at_and_beside(obstacles, seed):
+    """Random points, every vertex, points along segments, and points moved
+    off them by a few ulp to a few segment lengths."""
+    rng = np.random.default_rng(seed)
+    on = vertices_of(obstacles)
+    pick = on[rng.choice(len(on), 4000, replace=False)]
+    offsets = [1e-15, 1e-12, 1e-9, 1e-6, 1e-4, 3e-3]
+    beside = [pick + rng.normal(0, 1, pick.shape) * h for h in offsets]
+    return np.concatenate([rng.uniform(-0.1, 1.5, (4000, 2)), on, *beside])
+
+
+def without_capsules(monkeypatch, make):
+    import functools
+
+    from orin.field import scene_compiler
+
+    with monkeypatch.context() as m:
+        m.setattr(scene_compiler, "CompiledScene", functools.partial(CompiledScene, capsules=False))
+        return make()
+
+
+@pytest.mark.parametrize("projection", ["euclidean", "metric"])
+@pytest.mark.parametrize("cutoff", [0.0, 1e-12])
+def test_capsule_bounds_change_no_result(monkeypatch, projection, cutoff):
+    obstacles = curved_scene()
+    pts = points_at_and_beside(obstacles, 4)
+    field = RiskField(obstacles, projection=projection, cutoff=cutoff, threads=2)
+    plain = without_capsules(monkeypatch, lambda: RiskField(obstacles, projection=projection, cutoff=cutoff))
+    assert field._scene.n_capsules > 0 and plain._scene.n_capsules == 0
+    for query in (RiskField.eval, RiskField.gradient):
+        np.testing.assert_array_equal(query(field, pts), query(plain, pts))
+    for a, b in zip(field.nearest(pts), plain.nearest(pts)):
+        np.testing.assert_array_equal(a, b)
+    bounds, shape = (-0.1, -0.1, 1.5, 1.1), (97, 131)
+    np.testing.assert_array_equal(field.grid(bounds, shape), plain.grid(bounds, shape))
+    if projection == "euclidean":
+        exact = members_max(obstacles, pts)
+        big = exact >= field.cutoff
+        np.testing.assert_allclose(field.eval(pts)[big], exact[big], rtol=RTOL, atol=0)
+
+
 def _scene_args(**change):
     args = dict(
         points=np.zeros((1, 2)),

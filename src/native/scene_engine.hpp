@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "capsule_bound.hpp"
 #include "field_math.hpp"
 #include "multiversion.hpp"
 #include "ring_test.hpp"
@@ -226,6 +227,7 @@ struct bvh_node {
     i32 first;  // leaf: first item; internal: index of the right child
     i32 count;  // leaf: item count (> 0); internal: 0, left child follows
     i32 min_key;  // the lowest key below: what a tie at distance 0 needs
+    i32 capsule = -1;  // where the node's items have a capsule, its number (fills padding)
 };
 
 class bvh {
@@ -236,22 +238,28 @@ public:
     void build(const std::vector<box>& boxes, const std::vector<floors>& bounds, const std::vector<i32>& keys,
                std::vector<i32>& order) {
         nodes_.clear();
+        depth_ = 0;
         const auto n = static_cast<i32>(boxes.size());
         order.resize(static_cast<size_t>(n));
         for (i32 i = 0; i < n; ++i) order[static_cast<size_t>(i)] = i;
         if (n == 0) return;
         nodes_.reserve(static_cast<size_t>(2 * (n / leaf_items + 1)));
-        split(boxes, bounds, keys, order, 0, n);
+        split(boxes, bounds, keys, order, 0, n, 0);
     }
 
     const std::vector<bvh_node>& nodes() const noexcept { return nodes_; }
+    // Levels below the root: at most about log2 of the items, as splits halve.
+    int depth() const noexcept { return depth_; }
+    void attach_capsule(i32 node, i32 capsule) noexcept { nodes_[static_cast<size_t>(node)].capsule = capsule; }
     size_t nbytes() const noexcept { return nodes_.capacity() * sizeof(bvh_node); }
 
 private:
     std::vector<bvh_node> nodes_;
+    int depth_ = 0;
 
     i32 split(const std::vector<box>& boxes, const std::vector<floors>& bounds, const std::vector<i32>& keys,
-              std::vector<i32>& order, i32 lo, i32 hi) {
+              std::vector<i32>& order, i32 lo, i32 hi, int level) {
+        depth_ = std::max(depth_, level);
         const auto at = static_cast<i32>(nodes_.size());
         nodes_.push_back({});
         box b{std::numeric_limits<f64>::infinity(), std::numeric_limits<f64>::infinity(),
@@ -286,8 +294,8 @@ private:
         };
         std::nth_element(order.begin() + lo, order.begin() + mid, order.begin() + hi,
                          [&](i32 p, i32 q) { return centre(p) < centre(q); });
-        split(boxes, bounds, keys, order, lo, mid);
-        const i32 right = split(boxes, bounds, keys, order, mid, hi);
+        split(boxes, bounds, keys, order, lo, mid, level + 1);
+        const i32 right = split(boxes, bounds, keys, order, mid, hi, level + 1);
         nodes_[static_cast<size_t>(at)] = {b, floor, right, 0, min_key};
         return at;
     }
@@ -329,8 +337,8 @@ public:
         std::vector<area> areas;
     };
 
-    compiled_scene(parts&& p, f64 cutoff, projection proj, std::ptrdiff_t max_bands)
-        : metrics_(std::move(p.metrics)), ring_xy_(std::move(p.ring_xy)), proj_(proj) {
+    compiled_scene(parts&& p, f64 cutoff, projection proj, std::ptrdiff_t max_bands, bool capsules = true)
+        : metrics_(std::move(p.metrics)), ring_xy_(std::move(p.ring_xy)), proj_(proj), use_capsules_(capsules) {
         // Anything with a value of at least `cutoff` has d2 <= -ln(cutoff);
         // the limit sits a little above, so rounding there cannot drop it.
         d2_limit_ = cutoff > 0.0 ? -std::log(cutoff) * (1.0 + 1e-9) + 1e-300
@@ -344,13 +352,15 @@ public:
         size_t total = elements_.capacity() * sizeof(element) + metric_floors_.capacity() * sizeof(floors) +
                        metrics_.capacity() * sizeof(metric) +
                        ring_xy_.capacity() * sizeof(f64) + rings_.capacity() * sizeof(ring) +
-                       areas_.capacity() * sizeof(area) + element_tree_.nbytes() + area_tree_.nbytes();
+                       areas_.capacity() * sizeof(area) + element_tree_.nbytes() + area_tree_.nbytes() +
+                       capsules_.capacity() * sizeof(capsule);
         for (const ring& r : rings_) total += r.bands.nbytes();
         return total;
     }
 
     size_t element_count() const noexcept { return elements_.size(); }
     size_t area_count() const noexcept { return areas_.size(); }
+    size_t capsule_count() const noexcept { return capsule_count_; }
 
     // The typical width of the region an element can reach below the
     // cut-off: blocks of query points are kept about this size, so that
@@ -438,10 +448,14 @@ private:
     std::vector<area> areas_;
     std::vector<box> area_boxes_;
     bvh element_tree_, area_tree_;
+    std::vector<capsule> capsules_;  // by element_tree_ node, where any node has one
+    size_t capsule_count_ = 0;
     f64 d2_limit_ = 0.0;
     f64 reach_ = std::numeric_limits<f64>::infinity();
     f64 spacing_ = std::numeric_limits<f64>::infinity();
+    f64 grain_ = std::numeric_limits<f64>::infinity();  // the median leaf's longer side
     projection proj_;
+    bool use_capsules_;
 
     void build_elements(std::vector<element>&& elements) {
         metric_floors_.resize(metrics_.size());
@@ -457,6 +471,7 @@ private:
         element_tree_.build(boxes, bounds, keys, order);
         elements_.resize(elements.size());
         for (size_t i = 0; i < order.size(); ++i) elements_[i] = elements[static_cast<size_t>(order[i])];
+        if (use_capsules_) build_capsules();
         std::vector<f64> widths;
         widths.reserve(elements_.size());
         for (const element& e : elements_) {
@@ -470,10 +485,89 @@ private:
             std::nth_element(widths.begin(), widths.begin() + widths.size() / 2, widths.end());
             reach_ = widths[widths.size() / 2];
         }
+        std::vector<f64> leaves;
+        for (const bvh_node& nd : element_tree_.nodes()) {
+            if (nd.count > 0) leaves.push_back(std::max(nd.b.x1 - nd.b.x0, nd.b.y1 - nd.b.y0));
+        }
+        if (!leaves.empty()) {
+            std::nth_element(leaves.begin(), leaves.begin() + leaves.size() / 2, leaves.end());
+            // A leaf of coincident elements has no extent: no scale to compare with.
+            if (leaves[leaves.size() / 2] > 0.0) grain_ = leaves[leaves.size() / 2];
+        }
         if (!element_tree_.nodes().empty()) {
             const box& all = element_tree_.nodes()[0].b;
             const f64 area = (all.x1 - all.x0) * (all.y1 - all.y0);
             if (area > 0.0 && std::isfinite(area)) spacing_ = std::sqrt(area / static_cast<f64>(elements_.size()));
+        }
+    }
+
+    // A capsule is kept where its radius is at most this share of its box's
+    // longer side: elsewhere (a building's four walls, a closed ring) the box
+    // bound is about as tight, and the capsule would only cost time.
+    static constexpr f64 capsule_share = 0.125;
+
+    static f64 metric_norm(const metric& m) noexcept {
+        return std::fabs(m.m00) + std::fabs(m.m01) + std::fabs(m.m10) + std::fabs(m.m11);
+    }
+
+    // Bottom-up: a leaf's chord from its elements' ends, a parent's from its
+    // children's chords.  The distance to a segment is convex, so a child's
+    // chord lies within the larger of its ends' distances to the parent's,
+    // and the child's elements within that plus the child's radius.
+    void build_capsules() {
+        const auto& nodes = element_tree_.nodes();
+        std::vector<chord> fits(nodes.size());
+        std::vector<f64> norms(nodes.size());
+        std::vector<i32> made(nodes.size(), -1);
+        std::vector<capsule> found;
+        for (size_t at = nodes.size(); at-- > 0;) {
+            const bvh_node& nd = nodes[at];
+            chord_fit fit;
+            f64 far = 0.0, norm = 0.0;
+            chord k;
+            if (nd.count > 0) {
+                for (i32 i = nd.first; i < nd.first + nd.count; ++i) {
+                    const element& e = elements_[static_cast<size_t>(i)];
+                    fit.add_end(e.ax, e.ay);
+                    fit.add_end(e.ax + e.vx, e.ay + e.vy);
+                    norm = std::max(norm, metric_norm(metrics_[static_cast<size_t>(e.metric_id)]));
+                }
+                k = fit.line();
+                for (i32 i = nd.first; i < nd.first + nd.count; ++i) {
+                    const element& e = elements_[static_cast<size_t>(i)];
+                    far = std::max({far, chord_distance(e.ax, e.ay, k), chord_distance(e.ax + e.vx, e.ay + e.vy, k)});
+                }
+            } else {
+                const chord &l = fits[at + 1], &r = fits[static_cast<size_t>(nd.first)];
+                fit.add_end(l.ax, l.ay);
+                fit.add_end(l.bx, l.by);
+                fit.add_end(r.ax, r.ay);
+                fit.add_end(r.bx, r.by);
+                k = fit.line();
+                far = std::max(l.r + std::max(chord_distance(l.ax, l.ay, k), chord_distance(l.bx, l.by, k)),
+                               r.r + std::max(chord_distance(r.ax, r.ay, k), chord_distance(r.bx, r.by, k)));
+                norm = std::max(norms[at + 1], norms[static_cast<size_t>(nd.first)]);
+            }
+            k.r = rounded_radius(far, fit.size());
+            fits[at] = k;
+            norms[at] = norm;
+            const floors& f = nd.floor;
+            const f64 side = std::max(nd.b.x1 - nd.b.x0, nd.b.y1 - nd.b.y0);
+            capsule c;
+            if (!f.exact || !(k.r <= capsule_share * side) || !make_capsule(k, f.a, f.b, f.c, f.all, norm, c)) continue;
+            made[at] = static_cast<i32>(found.size());
+            found.push_back(c);
+        }
+        // Filed by node number, so that a descent can ask for the next
+        // level's capsules before it has read the nodes that name them.
+        capsules_.clear();
+        capsule_count_ = found.size();
+        if (found.empty()) return;
+        capsules_.assign(nodes.size(), capsule{});
+        for (size_t at = 0; at < nodes.size(); ++at) {
+            if (made[at] < 0) continue;
+            element_tree_.attach_capsule(static_cast<i32>(at), static_cast<i32>(at));
+            capsules_[at] = found[static_cast<size_t>(made[at])];
         }
     }
 
@@ -558,9 +652,17 @@ private:
     // halves prune better.  Results do not depend on it (see split).
     static constexpr int split_budget = 48;
 
+    // A sub-block wider than this many leaves is split before it visits
+    // anything: its points lie so far apart beside the elements that their
+    // nearest ones differ, and a shared visit would run every point against
+    // all of them (a finely divided outline, queried at a coarser spacing).
+    static constexpr f64 apart_leaves = 64.0;
+
     // Points [lo, hi) of the block against the elements.
     void solve(block& blk, int lo, int hi, scratch& s) const noexcept {
-        if (visit_elements(blk, lo, hi, extent(blk, lo, hi), s)) return;
+        const box tile = extent(blk, lo, hi);
+        const bool apart = hi - lo > 1 && std::max(tile.x1 - tile.x0, tile.y1 - tile.y0) > apart_leaves * grain_;
+        if (!apart && visit_elements(blk, lo, hi, tile, s)) return;
         const int mid = split(blk, lo, hi);
         solve(blk, lo, mid, s);
         solve(blk, mid, hi, s);
@@ -624,41 +726,107 @@ private:
         return bound >= t.limit && (bound > 0.0 || static_cast<f64>(min_key) > t.zero_key);
     }
 
+    // A sub-block's extent as capsule bounds see it: a centre, and the
+    // metric radius around it, kept for the last metric asked about (the
+    // nodes met in one descent mostly share theirs).
+    struct query_tile {
+        box extent;
+        f64 cx, cy, hx, hy;
+        bool point = extent.x0 == extent.x1 && extent.y0 == extent.y1;
+        f64 a = std::numeric_limits<f64>::quiet_NaN(), b = 0.0, c = 0.0, r = 0.0;
+
+        explicit query_tile(const box& t) noexcept
+            : extent(t), cx(0.5 * (t.x0 + t.x1)), cy(0.5 * (t.y0 + t.y1)), hx(std::max(cx - t.x0, t.x1 - cx)),
+              hy(std::max(cy - t.y0, t.y1 - cy)) {}
+
+        f64 radius(const floors& f) noexcept {
+            if (!(f.a == a && f.b == b && f.c == c)) {
+                a = f.a;
+                b = f.b;
+                c = f.c;
+                r = tile_radius(a, b, c, hx, hy);
+            }
+            return r;
+        }
+    };
+
+    void prefetch_below(const bvh_node& nd, i32 at) const noexcept {
+        if (nd.count != 0) {
+            __builtin_prefetch(elements_.data() + nd.first);
+            return;
+        }
+        const bvh_node* nodes = element_tree_.nodes().data();
+        for (const i32 child : {at + 1, nd.first}) {
+            // A node spans two lines; its capsule is one.
+            __builtin_prefetch(nodes + child);
+            __builtin_prefetch(reinterpret_cast<const char*>(nodes + child) + 64);
+            if (!capsules_.empty()) __builtin_prefetch(capsules_.data() + child);
+        }
+    }
+
+    // The box bound, and where the node has a capsule and the box alone
+    // does not settle it, the larger of that and the capsule's.
+    ORIN_FORCE_INLINE f64 node_bound(const bvh_node& nd, query_tile& q, const target& goal) const noexcept {
+        const floors& f = nd.floor;
+        if (nd.capsule >= 0 && q.point) {
+            // About a single point the capsule is the tighter bound: at most
+            // its radius short of the true distance, where the box may be
+            // its whole size short.
+            return capsule_bound(capsules_.data()[nd.capsule], f.a, f.b, f.c, tile_rounding(f.a, f.b, f.c), q.cx,
+                                 q.cy, 0.0);
+        }
+        const f64 g = gap_bound(f, nd.b, q.extent);
+        if (nd.capsule < 0 || loses(g, nd.min_key, goal)) return g;
+        return std::max(g, capsule_bound(capsules_.data()[nd.capsule], f.a, f.b, f.c, tile_rounding(f.a, f.b, f.c),
+                                         q.cx, q.cy, q.radius(f)));
+    }
+
     // Depth first through the hierarchy, the nearer child first, so that
     // the best values fall early and prune the rest.  False when the
     // sub-block used up its budget before the search ended (and has more
     // than one point).
     bool visit_elements(block& blk, int lo, int hi, const box& tile, scratch& s) const noexcept {
-        const auto& nodes = element_tree_.nodes();
-        if (nodes.empty()) return true;
+        // Raw pointers: the stores to the stack below would otherwise make
+        // the compiler reload every vector's data pointer after each push.
+        const bvh_node* nodes = element_tree_.nodes().data();
+        const element* elements = elements_.data();
+        if (element_tree_.nodes().empty()) return true;
         target goal = worst(blk, lo, hi);
         int spent = 0;
-        auto& stack = s.heap;
-        stack.clear();
-        stack.emplace_back(gap_bound(nodes[0].floor, nodes[0].b, tile), 0);
-        while (!stack.empty()) {
-            const auto [bound, at] = stack.back();
-            stack.pop_back();
-            const bvh_node& nd = nodes[static_cast<size_t>(at)];
+        // Each pop pushes at most two children, one level down: the stack
+        // never holds more than the tree's depth plus one.
+        s.heap.resize(static_cast<size_t>(element_tree_.depth()) + 2);
+        std::pair<f64, i32>* stack = s.heap.data();
+        int top = 0;
+        query_tile q(tile);
+        stack[top++] = {node_bound(nodes[0], q, goal), 0};
+        while (top > 0) {
+            const auto [bound, at] = stack[--top];
+            const bvh_node& nd = nodes[at];
             if (loses(bound, nd.min_key, goal)) continue;
             if (nd.count == 0) {
                 const i32 a = at + 1, c = nd.first;
-                const bvh_node &na = nodes[static_cast<size_t>(a)], &nc = nodes[static_cast<size_t>(c)];
-                const f64 ba = gap_bound(na.floor, na.b, tile), bc = gap_bound(nc.floor, nc.b, tile);
+                const bvh_node &na = nodes[a], &nc = nodes[c];
+                const f64 ba = node_bound(na, q, goal), bc = node_bound(nc, q, goal);
+                const bool keep_a = !loses(ba, na.min_key, goal), keep_c = !loses(bc, nc.min_key, goal);
+                // The descent is a chain of cache misses: ask for the next
+                // level's nodes, and their capsules, while this one is sorted.
+                if (keep_a) prefetch_below(na, a);
+                if (keep_c) prefetch_below(nc, c);
                 // Pushed far then near: the near one is taken next.
                 if (ba <= bc) {
-                    if (!loses(bc, nc.min_key, goal)) stack.emplace_back(bc, c);
-                    if (!loses(ba, na.min_key, goal)) stack.emplace_back(ba, a);
+                    if (keep_c) stack[top++] = {bc, c};
+                    if (keep_a) stack[top++] = {ba, a};
                 } else {
-                    if (!loses(ba, na.min_key, goal)) stack.emplace_back(ba, a);
-                    if (!loses(bc, nc.min_key, goal)) stack.emplace_back(bc, c);
+                    if (keep_a) stack[top++] = {ba, a};
+                    if (keep_c) stack[top++] = {bc, c};
                 }
                 continue;
             }
             if (hi - lo > 1 && spent >= split_budget) return false;
             bool changed = false;
             for (i32 i = nd.first; i < nd.first + nd.count; ++i) {
-                const element& e = elements_[static_cast<size_t>(i)];
+                const element& e = elements[i];
                 const f64 b = gap_bound(metric_floors_[static_cast<size_t>(e.metric_id)], element_box(e), tile);
                 if (loses(b, e.key, goal)) continue;
                 run(e, i, blk, lo, hi);

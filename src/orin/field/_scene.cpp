@@ -106,14 +106,16 @@ void check_meta(i32 key, i32 owner, i32 metric_id, Py_ssize_t n_metrics, const c
 PyObject* scene_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"points",   "point_meta", "segments", "segment_meta", "ring_xy",
                                    "ring_start", "polygons", "metrics",  "gradients",    "cutoff",
-                                   "projection", "max_bands", nullptr};
+                                   "projection", "max_bands", "capsules", nullptr};
     PyObject *o_pts, *o_pm, *o_seg, *o_sm, *o_rxy, *o_rs, *o_poly, *o_met, *o_grad;
     double cutoff;
     const char* proj_name;
     Py_ssize_t max_bands;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOOOdsn:CompiledScene", const_cast<char**>(kwlist),
+    // Off only to pin the capsule bounds against a scene pruned without them.
+    int capsules = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOOOdsn|$p:CompiledScene", const_cast<char**>(kwlist),
                                      &o_pts, &o_pm, &o_seg, &o_sm, &o_rxy, &o_rs, &o_poly, &o_met, &o_grad,
-                                     &cutoff, &proj_name, &max_bands)) {
+                                     &cutoff, &proj_name, &max_bands, &capsules)) {
         return nullptr;
     }
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -220,7 +222,7 @@ PyObject* scene_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         // Indexing a large scene takes a while; other threads may run.
         without_lock([&]() noexcept {
             try {
-                engine = new scene::compiled_scene(std::move(p), cutoff, proj, max_bands);
+                engine = new scene::compiled_scene(std::move(p), cutoff, proj, max_bands, capsules != 0);
             } catch (const std::bad_alloc&) {
                 engine = nullptr;
             }
@@ -349,6 +351,10 @@ PyObject* scene_get_elements(PyObject* self, void*) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* { return PyLong_FromSize_t(engine_of(self).element_count()); });
 }
 
+PyObject* scene_get_capsules(PyObject* self, void*) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* { return PyLong_FromSize_t(engine_of(self).capsule_count()); });
+}
+
 PyObject* scene_get_areas(PyObject* self, void*) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* { return PyLong_FromSize_t(engine_of(self).area_count()); });
 }
@@ -375,6 +381,8 @@ PyGetSetDef scene_getset[] = {
     {"nbytes", scene_get_nbytes, nullptr, "Memory held by the compiled scene and its index, in bytes.", nullptr},
     {"n_elements", scene_get_elements, nullptr, "Point centres and boundary segments compiled.", nullptr},
     {"n_polygons", scene_get_areas, nullptr, "Polygons compiled for the inside test.", nullptr},
+    {"n_capsules", scene_get_capsules, nullptr, "Index nodes bounded by a chord and a radius as well as a box.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

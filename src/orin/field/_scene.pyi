@@ -22,6 +22,8 @@ class CompiledScene:
         cutoff: float,
         projection: str,
         max_bands: int,
+        *,
+        capsules: bool = True,
     ) -> CompiledScene: ...
     @property
     def nbytes(self) -> int: ...
@@ -29,6 +31,8 @@ class CompiledScene:
     def n_elements(self) -> int: ...
     @property
     def n_polygons(self) -> int: ...
+    @property
+    def n_capsules(self) -> int: ...
     def query(
         self,
         x: _F,
