@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "field_math.hpp"
-#include "multiversion.hpp"
+#include "isa_dispatch.hpp"
+#include "lanes.hpp"
 #include "point_blocks.hpp"
 #include "strided_view.hpp"
 
@@ -38,37 +39,76 @@ struct packed_segments {
 };
 
 // One block of points against every segment in turn: "strictly smaller
-// replaces", in segment order per point, so ties go to the lowest index
-// while the compiler vectorises across the points.  Internal linkage (here
-// and for the other cloned loops) keeps each module's ifunc resolver its own
-// rather than an exported symbol that modules could interpose.
-ORIN_CLONES static inline void repulsion_block(const double* __restrict xs, const double* __restrict ys,
-                                               std::ptrdiff_t count, const packed_segments& seg, double m00,
-                                               double m01, double m10, double m11, double* __restrict out_dx,
-                                               double* __restrict out_dy) noexcept {
-    double best[point_block_size], bdx[point_block_size], bdy[point_block_size];
-    for (std::ptrdiff_t p = 0; p < count; ++p) {
-        best[p] = std::numeric_limits<double>::infinity();
-        bdx[p] = 0.0;
-        bdy[p] = 0.0;
-    }
-    const std::ptrdiff_t s = seg.size();
-    for (std::ptrdiff_t j = 0; j < s; ++j) {
-        const double ax = seg.p1x[j], ay = seg.p1y[j], vx = seg.vx[j], vy = seg.vy[j], vv = seg.vv[j];
-        for (std::ptrdiff_t p = 0; p < count; ++p) {
-            double dx, dy;
-            const double d2 = segment_candidate(xs[p], ys[p], ax, ay, vx, vy, vv, m00, m01, m10, m11, dx, dy);
-            const bool better = d2 < best[p];
-            best[p] = better ? d2 : best[p];
-            bdx[p] = better ? dx : bdx[p];
-            bdy[p] = better ? dy : bdy[p];
+// replaces", in segment order per point, so ties go to the lowest index,
+// with the points across the lanes.  A point whose every candidate is NaN
+// or +inf keeps (0, 0).
+struct repulsion_loop {
+    // Each point carries five vectors of state (x, y, best, dx, dy); two
+    // tiles of them keep two divisions in flight per segment.
+    template <isa I>
+    static constexpr int tile_vectors = 2;
+
+    template <class L, int U>
+    static ORIN_FORCE_INLINE void tile(const double* __restrict xs, const double* __restrict ys,
+                                       const packed_segments& seg, double m00, double m01, double m10,
+                                       double m11, double* __restrict out_dx, double* __restrict out_dy) noexcept {
+        using vec = typename L::vec;
+        constexpr int w = L::width;
+        vec x[U], y[U], best[U], bdx[U], bdy[U];
+        for (int u = 0; u < U; ++u) {
+            x[u] = L::load(xs + u * w);
+            y[u] = L::load(ys + u * w);
+            best[u] = L::splat(std::numeric_limits<double>::infinity());
+            bdx[u] = L::splat(0.0);
+            bdy[u] = L::splat(0.0);
+        }
+        const double *p1x = seg.p1x.data(), *p1y = seg.p1y.data();
+        const double *vx = seg.vx.data(), *vy = seg.vy.data(), *vv = seg.vv.data();
+        const std::ptrdiff_t s = seg.size();
+        for (std::ptrdiff_t j = 0; j < s; ++j) {
+            for (int u = 0; u < U; ++u) {
+                vec dx, dy;
+                const vec d2 =
+                    segment_candidate(x[u], y[u], p1x[j], p1y[j], vx[j], vy[j], vv[j], m00, m01, m10, m11, dx, dy);
+                const auto better = d2 < best[u];
+                best[u] = better ? d2 : best[u];
+                bdx[u] = better ? dx : bdx[u];
+                bdy[u] = better ? dy : bdy[u];
+            }
+        }
+        for (int u = 0; u < U; ++u) {
+            L::store(out_dx + u * w, bdx[u]);
+            L::store(out_dy + u * w, bdy[u]);
         }
     }
-    for (std::ptrdiff_t p = 0; p < count; ++p) {
-        out_dx[p] = bdx[p];
-        out_dy[p] = bdy[p];
+
+    // out_dx[p], out_dy[p] for the first `count` points of the block columns.
+    template <isa I>
+    static ORIN_FORCE_INLINE void run(const double* xs, const double* ys, std::ptrdiff_t count,
+                                      const packed_segments& seg, double m00, double m01, double m10, double m11,
+                                      double* out_dx, double* out_dy) noexcept {
+        using L = lanes_for<I>;
+        constexpr int w = L::width, u = tile_vectors<I>;
+        std::ptrdiff_t p = 0;
+        for (; p + u * w <= count; p += u * w) {
+            tile<L, u>(xs + p, ys + p, seg, m00, m01, m10, m11, out_dx + p, out_dy + p);
+        }
+        for (; p + w <= count; p += w) tile<L, 1>(xs + p, ys + p, seg, m00, m01, m10, m11, out_dx + p, out_dy + p);
+        if (p == count) return;
+        // The last few points, in one vector padded with zeros whose
+        // results are dropped.
+        double px[w] = {}, py[w] = {}, pdx[w], pdy[w];
+        for (std::ptrdiff_t q = p; q < count; ++q) {
+            px[q - p] = xs[q];
+            py[q - p] = ys[q];
+        }
+        tile<L, 1>(px, py, seg, m00, m01, m10, m11, pdx, pdy);
+        for (std::ptrdiff_t q = p; q < count; ++q) {
+            out_dx[q] = pdx[q - p];
+            out_dy[q] = pdy[q - p];
+        }
     }
-}
+};
 
 // out(i, 0:2) = the repulsion vector of point i (of the first n rows of `x`)
 // from its nearest segment under M; (0, 0) when every candidate is NaN.
@@ -78,7 +118,7 @@ void segment_repulsion(const Points& x, std::ptrdiff_t n, const packed_segments&
     for_point_blocks(x, n, [&](std::ptrdiff_t start, std::ptrdiff_t count, const double* xs,
                                const double* ys) {
         double dx[point_block_size], dy[point_block_size];
-        repulsion_block(xs, ys, count, seg, m00, m01, m10, m11, dx, dy);
+        dispatch<repulsion_loop>(xs, ys, count, seg, m00, m01, m10, m11, dx, dy);
         for (std::ptrdiff_t p = 0; p < count; ++p) {
             out(start + p, 0) = dx[p];
             out(start + p, 1) = dy[p];

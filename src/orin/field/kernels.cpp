@@ -24,6 +24,7 @@
 
 #include "buffer_view.hpp"
 #include "call.hpp"
+#include "isa_switch.hpp"
 #include "module_slots.hpp"
 #include "obstacle_loops.hpp"
 #include "py_ref.hpp"
@@ -663,6 +664,9 @@ int kernels_exec(PyObject* module) {
             raise(PyExc_RuntimeError,
                   "orin.field.kernels can be initialised only once per process");
         }
+        choose_isa_at_import("orin.field.kernels");
+        ref isas = require(supported_isas());
+        require_ok(PyModule_AddObjectRef(module, "_ISAS", isas.get()));
         ref typing = require(PyImport_ImportModule("typing"));
         ref tuple = require(PyObject_GetAttrString(typing.get(), "Tuple"));
         require_ok(PyModule_AddObjectRef(module, "Tuple", tuple.get()));
@@ -689,12 +693,19 @@ int kernels_exec(PyObject* module) {
     });
 }
 
+// The private switch is a plain builtin: it is no kernel and needs none of
+// the kernel type's annotations.
+PyMethodDef module_methods[] = {
+    {"_set_isa", set_isa_function, METH_O, set_isa_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef kernels_module = {
     PyModuleDef_HEAD_INIT,
     "orin.field.kernels",
     module_doc,
     0,
-    nullptr,
+    module_methods,
     module_slots<kernels_exec>,
     nullptr,
     nullptr,
