@@ -42,6 +42,18 @@ struct lanes {
     }
 };
 
+// One point at a time: plain doubles, for the last point of a block, where
+// a single lane's short dependency chain beats a padded vector's.
+template <>
+struct lanes<1> {
+    static constexpr int width = 1;
+    using vec = double;
+
+    static ORIN_FORCE_INLINE vec load(const double* p) noexcept { return *p; }
+    static ORIN_FORCE_INLINE void store(double* p, vec v) noexcept { *p = v; }
+    static ORIN_FORCE_INLINE vec splat(double x) noexcept { return x; }
+};
+
 // The width each path runs: a zmm, a ymm, an xmm register of doubles.
 template <isa I>
 using lanes_for = lanes<I == isa::avx512 ? 8 : I == isa::avx2 ? 4 : 2>;

@@ -81,6 +81,20 @@ struct min_forms_loop {
         for (int u = 0; u < U; ++u) L::store(best + u * w, b[u]);
     }
 
+    // The last few points of a block, in one vector padded with zeros
+    // whose results are dropped.
+    template <class L>
+    static ORIN_FORCE_INLINE void padded(const double* xs, const double* ys, std::ptrdiff_t rest,
+                                         const packed_obstacles& ob, double* best) noexcept {
+        double px[L::width] = {}, py[L::width] = {}, pb[L::width];
+        for (std::ptrdiff_t q = 0; q < rest; ++q) {
+            px[q] = xs[q];
+            py[q] = ys[q];
+        }
+        tile<L, 1>(px, py, ob, pb);
+        for (std::ptrdiff_t q = 0; q < rest; ++q) best[q] = pb[q];
+    }
+
     // best[p] for the first `count` points of the block columns.
     template <isa I>
     static ORIN_FORCE_INLINE void run(const double* xs, const double* ys, std::ptrdiff_t count,
@@ -90,16 +104,13 @@ struct min_forms_loop {
         std::ptrdiff_t p = 0;
         for (; p + u * w <= count; p += u * w) tile<L, u>(xs + p, ys + p, ob, best + p);
         for (; p + w <= count; p += w) tile<L, 1>(xs + p, ys + p, ob, best + p);
-        if (p == count) return;
-        // The last few points, in one vector padded with zeros whose
-        // results are dropped.
-        double px[w] = {}, py[w] = {}, pb[w];
-        for (std::ptrdiff_t q = p; q < count; ++q) {
-            px[q - p] = xs[q];
-            py[q - p] = ys[q];
-        }
-        tile<L, 1>(px, py, ob, pb);
-        for (std::ptrdiff_t q = p; q < count; ++q) best[q] = pb[q - p];
+        // The narrowest vector that holds the rest: a call for one point
+        // should not pay for eight lanes.
+        const std::ptrdiff_t rest = count - p;
+        if (rest == 0) return;
+        if (w == 2 || rest <= 2) return padded<lanes<2>>(xs + p, ys + p, rest, ob, best + p);
+        if (w == 4 || rest <= 4) return padded<lanes<4>>(xs + p, ys + p, rest, ob, best + p);
+        padded<L>(xs + p, ys + p, rest, ob, best + p);
     }
 };
 

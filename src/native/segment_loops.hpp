@@ -82,6 +82,24 @@ struct repulsion_loop {
         }
     }
 
+    // The last few points of a block, in one vector padded with zeros
+    // whose results are dropped.
+    template <class L>
+    static ORIN_FORCE_INLINE void padded(const double* xs, const double* ys, std::ptrdiff_t rest,
+                                         const packed_segments& seg, double m00, double m01, double m10,
+                                         double m11, double* out_dx, double* out_dy) noexcept {
+        double px[L::width] = {}, py[L::width] = {}, pdx[L::width], pdy[L::width];
+        for (std::ptrdiff_t q = 0; q < rest; ++q) {
+            px[q] = xs[q];
+            py[q] = ys[q];
+        }
+        tile<L, 1>(px, py, seg, m00, m01, m10, m11, pdx, pdy);
+        for (std::ptrdiff_t q = 0; q < rest; ++q) {
+            out_dx[q] = pdx[q];
+            out_dy[q] = pdy[q];
+        }
+    }
+
     // out_dx[p], out_dy[p] for the first `count` points of the block columns.
     template <isa I>
     static ORIN_FORCE_INLINE void run(const double* xs, const double* ys, std::ptrdiff_t count,
@@ -94,19 +112,19 @@ struct repulsion_loop {
             tile<L, u>(xs + p, ys + p, seg, m00, m01, m10, m11, out_dx + p, out_dy + p);
         }
         for (; p + w <= count; p += w) tile<L, 1>(xs + p, ys + p, seg, m00, m01, m10, m11, out_dx + p, out_dy + p);
-        if (p == count) return;
-        // The last few points, in one vector padded with zeros whose
-        // results are dropped.
-        double px[w] = {}, py[w] = {}, pdx[w], pdy[w];
-        for (std::ptrdiff_t q = p; q < count; ++q) {
-            px[q - p] = xs[q];
-            py[q - p] = ys[q];
+        // The narrowest vector that holds the rest: a wide division costs
+        // more than a narrow one, and a call for one point should not pay
+        // for eight lanes.
+        const std::ptrdiff_t rest = count - p;
+        if (rest == 0) return;
+        if (rest == 1) return tile<lanes<1>, 1>(xs + p, ys + p, seg, m00, m01, m10, m11, out_dx + p, out_dy + p);
+        if (w == 2 || rest <= 2) {
+            return padded<lanes<2>>(xs + p, ys + p, rest, seg, m00, m01, m10, m11, out_dx + p, out_dy + p);
         }
-        tile<L, 1>(px, py, seg, m00, m01, m10, m11, pdx, pdy);
-        for (std::ptrdiff_t q = p; q < count; ++q) {
-            out_dx[q] = pdx[q - p];
-            out_dy[q] = pdy[q - p];
+        if (w == 4 || rest <= 4) {
+            return padded<lanes<4>>(xs + p, ys + p, rest, seg, m00, m01, m10, m11, out_dx + p, out_dy + p);
         }
+        padded<L>(xs + p, ys + p, rest, seg, m00, m01, m10, m11, out_dx + p, out_dy + p);
     }
 };
 
