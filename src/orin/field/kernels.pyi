@@ -38,3 +38,8 @@ def quadtree_find_chain(
     max_depth: int | float,
     max_cols: int | float,
 ) -> Tuple[npt.NDArray[np.int32], npt.NDArray[np.int32]]: ...
+
+# Private: the instruction-set paths of the vectorised loops.
+_ISAS: tuple[str, ...]
+
+def _set_isa(name: str, /) -> str: ...
