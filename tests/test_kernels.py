@@ -1319,6 +1319,21 @@ def _path_args(kernel: str, n: int, k: int, seed: int) -> list[np.ndarray]:
     return [x, centers, v, vdv, metric]
 
 
+@pytest.mark.parametrize("a,b", [(0, 8), (8, 0), (3, 11), (11, 3), (7, 36), (36, 7), (35, 36), (36, 35), (1, 2)])
+@pytest.mark.parametrize("n", [1, 9])
+def test_lone_point_ties_across_lanes_and_tail(isa, n, a, b):
+    """One point against 37 segments (whole vectors of them, then a tail):
+    two segments at equal distance, at indices a and b, the rest far away;
+    the lower index wins wherever the two fall."""
+    p1 = np.tile([10.0, 10.0], (37, 1)) + np.arange(37)[:, None]
+    p1[a] = [-1.0, 1.0]  # above: dy = -1
+    p1[b] = [-1.0, -1.0]  # below: dy = +1
+    v = np.tile([2.0, 0.0], (37, 1))
+    x = np.zeros((n, 2))
+    got = kernels.segment_repulsion_vectors(x, p1, v, (v * v).sum(1), np.eye(2))
+    assert got.tolist() == [[0.0, -1.0 if a < b else 1.0]] * n
+
+
 @pytest.mark.parametrize("layout", LAYOUTS, ids=lambda f: f.__name__)
 @pytest.mark.parametrize("kernel", PATH_KERNELS)
 def test_every_path_reads_any_layout(isa, layout, kernel):

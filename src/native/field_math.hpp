@@ -30,9 +30,10 @@ ORIN_FORCE_INLINE T clamp_unit(T t) noexcept {
 // The Euclidean projection of (xi, yi) on the segment [a, a + v], with
 // vv = v.v given: writes the repulsion vector (dx, dy) = x - projection and
 // returns its quadratic form under M.
-template <class T>
-ORIN_FORCE_INLINE T segment_candidate(T xi, T yi, double ax, double ay, double vx, double vy, double vv,
-                                      double m00, double m01, double m10, double m11, T& dx, T& dy) noexcept {
+// The segment (S) may be one segment for all lanes or one per lane.
+template <class T, class S>
+ORIN_FORCE_INLINE T segment_candidate(T xi, T yi, S ax, S ay, S vx, S vy, S vv, double m00, double m01,
+                                      double m10, double m11, T& dx, T& dy) noexcept {
     const T wx = xi - ax, wy = yi - ay;
     const T t = clamp_unit((wx * vx + wy * vy) / vv);
     dx = xi - (ax + vx * t);

@@ -82,6 +82,59 @@ struct repulsion_loop {
         }
     }
 
+    // A lone point (a call for one point, the last of a block) against w
+    // segments at a time: lane l sees segments l, l + w, ..., keeping the
+    // first of its own smallest, with its index; the lanes then merge, the
+    // lower index first among equal values, and the last s % w segments
+    // follow in order.  That is the sequential rule's choice, reached in
+    // s / w steps rather than s.
+    template <class L>
+    static ORIN_FORCE_INLINE void lone_point(double xi, double yi, const packed_segments& seg, double m00,
+                                             double m01, double m10, double m11, double& out_dx,
+                                             double& out_dy) noexcept {
+        using vec = typename L::vec;
+        constexpr int w = L::width;
+        const vec x = L::splat(xi), y = L::splat(yi);
+        vec best = L::splat(std::numeric_limits<double>::infinity()), bdx = L::splat(0.0), bdy = bdx;
+        vec index = bdx, at;
+        for (int l = 0; l < w; ++l) at[l] = l;
+        const std::ptrdiff_t s = seg.size();
+        std::ptrdiff_t j = 0;
+        for (; j + w <= s; j += w) {
+            vec dx, dy;
+            const vec d2 = segment_candidate(x, y, L::load(&seg.p1x[j]), L::load(&seg.p1y[j]), L::load(&seg.vx[j]),
+                                             L::load(&seg.vy[j]), L::load(&seg.vv[j]), m00, m01, m10, m11, dx, dy);
+            const auto better = d2 < best;
+            best = better ? d2 : best;
+            bdx = better ? dx : bdx;
+            bdy = better ? dy : bdy;
+            index = better ? at : index;
+            at += w;
+        }
+        // A lane that never chose keeps +inf and (0, 0), which can tie only
+        // with another such lane: merging it changes nothing.
+        double b = std::numeric_limits<double>::infinity(), rx = 0.0, ry = 0.0, bi = 0.0;
+        for (int l = 0; l < w; ++l) {
+            if (best[l] < b || (best[l] == b && index[l] < bi)) {
+                b = best[l];
+                rx = bdx[l];
+                ry = bdy[l];
+                bi = index[l];
+            }
+        }
+        for (; j < s; ++j) {
+            double dx, dy;
+            const double d2 = segment_candidate(xi, yi, seg.p1x[j], seg.p1y[j], seg.vx[j], seg.vy[j], seg.vv[j], m00,
+                                                m01, m10, m11, dx, dy);
+            const bool better = d2 < b;
+            b = better ? d2 : b;
+            rx = better ? dx : rx;
+            ry = better ? dy : ry;
+        }
+        out_dx = rx;
+        out_dy = ry;
+    }
+
     // The last few points of a block, in one vector padded with zeros
     // whose results are dropped.
     template <class L>
@@ -117,7 +170,7 @@ struct repulsion_loop {
         // for eight lanes.
         const std::ptrdiff_t rest = count - p;
         if (rest == 0) return;
-        if (rest == 1) return tile<lanes<1>, 1>(xs + p, ys + p, seg, m00, m01, m10, m11, out_dx + p, out_dy + p);
+        if (rest == 1) return lone_point<L>(xs[p], ys[p], seg, m00, m01, m10, m11, out_dx[p], out_dy[p]);
         if (w == 2 || rest <= 2) {
             return padded<lanes<2>>(xs + p, ys + p, rest, seg, m00, m01, m10, m11, out_dx + p, out_dy + p);
         }
