@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import inspect
 import math
+import os
 import subprocess
 import sys
 import threading
@@ -1237,14 +1238,16 @@ def test_isa_switch_contract():
         kernels._set_isa(start)
 
 
+@pytest.mark.parametrize("module", ["kernels", "_scene"])
 @pytest.mark.parametrize("forced", [None, *ISA_NAMES, "", "AVX2", "neon"])
-def test_isa_chosen_at_import(forced):
+def test_isa_chosen_at_import(forced, module):
     """Unset (or empty): the widest path the CPU has; a name forces that path;
-    an unknown name, or one this CPU lacks, fails the import."""
-    env = {k: v for k, v in __import__("os").environ.items() if k != "ORIN_FIELD_ISA"}
+    an unknown name, or one this CPU lacks, fails the import.  The compiled
+    scene reads the same variable for its own passes."""
+    env = {k: v for k, v in os.environ.items() if k != "ORIN_FIELD_ISA"}
     if forced is not None:
         env["ORIN_FIELD_ISA"] = forced
-    script = "from orin.field import kernels; print(kernels._set_isa('baseline'))"
+    script = f"from orin.field import {module} as m; print(m._set_isa('baseline'))"
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=120)
     if not forced:
         assert out.returncode == 0, out.stderr

@@ -1,4 +1,6 @@
-// Function multi-versioning for the vectorised block loops.
+// Function multi-versioning for the vectorised block loops that need no
+// forced path in tests; the loops that do are switched at run time instead
+// (isa_dispatch.hpp).
 //
 // target_clones compiles a function once per listed target and picks one at
 // load time through an ifunc resolver, so a portable build still runs AVX2
@@ -15,13 +17,10 @@
     defined(__has_attribute)
 #if __has_attribute(target_clones)
 #define ORIN_CLONES __attribute__((target_clones("avx2", "default")))
-// For loops that gain from eight lanes and AVX-512's masked selects.
-#define ORIN_CLONES_WIDE __attribute__((target_clones("avx512f", "avx2", "default")))
 #endif
 #endif
 #ifndef ORIN_CLONES
 #define ORIN_CLONES
-#define ORIN_CLONES_WIDE
 #endif
 
 // Small per-element steps that the block loops must see inlined to vectorise.
