@@ -9,7 +9,7 @@
 namespace orin {
 
 // Each function is a template over T, a double or a vector of doubles
-// (lanes.hpp), so the vectorised paths run these very operations per lane.
+// (simd_lanes.hpp), so the vectorised paths run these very operations per lane.
 
 // v^T M v for v = (dx, dy), row by row as written.
 template <class T>

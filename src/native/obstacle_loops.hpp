@@ -8,7 +8,7 @@
 
 #include "field_math.hpp"
 #include "isa_dispatch.hpp"
-#include "lanes.hpp"
+#include "simd_lanes.hpp"
 #include "point_blocks.hpp"
 #include "strided_view.hpp"
 
@@ -99,7 +99,7 @@ struct min_forms_loop {
     template <isa I>
     static ORIN_FORCE_INLINE void run(const double* xs, const double* ys, std::ptrdiff_t count,
                                       const packed_obstacles& ob, double* best) noexcept {
-        using L = lanes_for<I>;
+        using L = simd_lanes_for<I>;
         constexpr int w = L::width, u = tile_vectors<I>;
         std::ptrdiff_t p = 0;
         for (; p + u * w <= count; p += u * w) tile<L, u>(xs + p, ys + p, ob, best + p);
@@ -108,8 +108,8 @@ struct min_forms_loop {
         // should not pay for eight lanes.
         const std::ptrdiff_t rest = count - p;
         if (rest == 0) return;
-        if (w == 2 || rest <= 2) return padded<lanes<2>>(xs + p, ys + p, rest, ob, best + p);
-        if (w == 4 || rest <= 4) return padded<lanes<4>>(xs + p, ys + p, rest, ob, best + p);
+        if (w == 2 || rest <= 2) return padded<simd_lanes<2>>(xs + p, ys + p, rest, ob, best + p);
+        if (w == 4 || rest <= 4) return padded<simd_lanes<4>>(xs + p, ys + p, rest, ob, best + p);
         padded<L>(xs + p, ys + p, rest, ob, best + p);
     }
 };

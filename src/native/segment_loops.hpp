@@ -7,7 +7,7 @@
 
 #include "field_math.hpp"
 #include "isa_dispatch.hpp"
-#include "lanes.hpp"
+#include "simd_lanes.hpp"
 #include "point_blocks.hpp"
 #include "strided_view.hpp"
 
@@ -158,7 +158,7 @@ struct repulsion_loop {
     static ORIN_FORCE_INLINE void run(const double* xs, const double* ys, std::ptrdiff_t count,
                                       const packed_segments& seg, double m00, double m01, double m10, double m11,
                                       double* out_dx, double* out_dy) noexcept {
-        using L = lanes_for<I>;
+        using L = simd_lanes_for<I>;
         constexpr int w = L::width, u = tile_vectors<I>;
         std::ptrdiff_t p = 0;
         for (; p + u * w <= count; p += u * w) {
@@ -172,10 +172,10 @@ struct repulsion_loop {
         if (rest == 0) return;
         if (rest == 1) return lone_point<L>(xs[p], ys[p], seg, m00, m01, m10, m11, out_dx[p], out_dy[p]);
         if (w == 2 || rest <= 2) {
-            return padded<lanes<2>>(xs + p, ys + p, rest, seg, m00, m01, m10, m11, out_dx + p, out_dy + p);
+            return padded<simd_lanes<2>>(xs + p, ys + p, rest, seg, m00, m01, m10, m11, out_dx + p, out_dy + p);
         }
         if (w == 4 || rest <= 4) {
-            return padded<lanes<4>>(xs + p, ys + p, rest, seg, m00, m01, m10, m11, out_dx + p, out_dy + p);
+            return padded<simd_lanes<4>>(xs + p, ys + p, rest, seg, m00, m01, m10, m11, out_dx + p, out_dy + p);
         }
         padded<L>(xs + p, ys + p, rest, seg, m00, m01, m10, m11, out_dx + p, out_dy + p);
     }

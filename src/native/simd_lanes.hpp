@@ -23,7 +23,7 @@ template <> struct vector_of<4> { using type = f64x4; };
 template <> struct vector_of<8> { using type = f64x8; };
 
 template <int W>
-struct lanes {
+struct simd_lanes {
     static constexpr int width = W;
     using vec = typename vector_of<W>::type;
 
@@ -45,7 +45,7 @@ struct lanes {
 // One point at a time: plain doubles, for the last point of a block, where
 // a single lane's short dependency chain beats a padded vector's.
 template <>
-struct lanes<1> {
+struct simd_lanes<1> {
     static constexpr int width = 1;
     using vec = double;
 
@@ -56,6 +56,6 @@ struct lanes<1> {
 
 // The width each path runs: a zmm, a ymm, an xmm register of doubles.
 template <isa I>
-using lanes_for = lanes<I == isa::avx512 ? 8 : I == isa::avx2 ? 4 : 2>;
+using simd_lanes_for = simd_lanes<I == isa::avx512 ? 8 : I == isa::avx2 ? 4 : 2>;
 
 }  // namespace orin
