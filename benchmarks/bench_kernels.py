@@ -25,6 +25,9 @@ import numpy as np
 from orin.field import kernels
 from orin.field.quadtree import QuadTree
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from city import smooth_outline, star  # noqa: E402
+
 # ---------------------------------------------------------------------------
 # Straightforward NumPy versions of each rule.
 
@@ -179,38 +182,67 @@ def bench_segments(rng, scale, repeats) -> Row:
     return row
 
 
-def bench_rings(rng, scale, repeats) -> list[Row]:
-    from matplotlib.path import Path
-
-    n = int(1_000_000 * scale)
+def _ring_64(rng) -> np.ndarray:
     t = np.sort(rng.uniform(0, 2 * np.pi, 63))
     r = rng.uniform(0.5, 1.0, 63)
     ring = np.stack([r * np.cos(t), r * np.sin(t)], axis=1)
-    ring = np.concatenate([ring, ring[:1]])  # 64 vertices, closed
-    pts = rng.uniform(-1.1, 1.1, (n, 2))
-    path = Path(ring, closed=True)
-    got = kernels.point_in_rings(pts, ring, [])
-    assert np.array_equal(got.astype(bool), numpy_in_ring(pts, ring))
-    differ = int((got.astype(bool) != path.contains_points(pts)).sum())
-    # matplotlib's boundary rule differs; random points should not land on it.
-    assert differ <= 2, f"{differ} points disagree with matplotlib"
-    rows = [
-        compare(f"point_in_rings R=64 N={n}", "matplotlib Path.contains_points",
-                lambda: kernels.point_in_rings(pts, ring, []), lambda: path.contains_points(pts), repeats, 3),
-        compare(f"point_in_rings R=64 N={n}", "NumPy edge loop",
-                lambda: kernels.point_in_rings(pts, ring, []), lambda: numpy_in_ring(pts, ring), repeats, 0),
-    ]
+    return np.concatenate([ring, ring[:1]])  # 64 vertices, closed
+
+
+def bench_rings(rng, scale, repeats) -> list[Row]:
+    """Rings from a small polygon to outlines of a million vertices.
+
+    The star's horizontal lines cross hundreds of its edges; the smooth
+    outlines are crossed twice but have many vertices in every height band.
+    """
+    from matplotlib.path import Path
+
     try:
         import shapely
     except ImportError:  # optional peer, in the "bench" extra
-        return rows
-    polygon = shapely.Polygon(ring)
-    shapely.prepare(polygon)
-    inside = shapely.contains_xy(polygon, pts[:, 0], pts[:, 1])
-    assert int((got.astype(bool) != inside).sum()) <= 2
-    rows.append(compare(f"point_in_rings R=64 N={n}", "shapely.contains_xy (prepared)",
-                        lambda: kernels.point_in_rings(pts, ring, []),
-                        lambda: shapely.contains_xy(polygon, pts[:, 0], pts[:, 1]), repeats, 0))
+        shapely = None
+    cases = [
+        ("R=64", _ring_64(rng), 1_000_000, 1.1, (12, 6, 6)),
+        ("star R=20000", np.array(star(20_000)), 100_000, 0.5, (40, 20, 20)),
+        ("smooth R=20000", np.array(smooth_outline(20_000)), 200_000, 0.5, (0, 0, 8)),
+        ("smooth R=1000000", np.array(smooth_outline(1_000_000)), 100_000, 0.5, (0, 0, 3)),
+    ]
+    rows = []
+    for label, ring, n, half, (goal_mpl, goal_shapely, goal_prepared) in cases:
+        n = max(1, int(n * scale))
+        centre = ring[:-1].mean(axis=0) if label == "R=64" else np.array([0.5, 0.5])
+        pts = centre + rng.uniform(-half, half, (n, 2)) * (1.0 if label == "R=64" else 1.1)
+        name = f"point_in_rings {label} N={n}"
+        got = kernels.point_in_rings(pts, ring, [])
+        if len(ring) <= 20_000:
+            sub = slice(0, min(n, 20_000))
+            assert np.array_equal(got[sub].astype(bool), numpy_in_ring(pts[sub], ring))
+        if goal_mpl or len(ring) <= 20_000:
+            path = Path(ring, closed=True)
+            differ = int((got.astype(bool) != path.contains_points(pts)).sum())
+            # matplotlib's boundary rule differs; random points should not land on it.
+            assert differ <= 2, f"{differ} points disagree with matplotlib"
+            rows.append(compare(name, "matplotlib Path.contains_points",
+                                lambda: kernels.point_in_rings(pts, ring, []),
+                                lambda: path.contains_points(pts), repeats, goal_mpl))
+        if label == "R=64":
+            rows.append(compare(name, "NumPy edge loop", lambda: kernels.point_in_rings(pts, ring, []),
+                                lambda: numpy_in_ring(pts, ring), repeats, 0))
+        if shapely is None:
+            continue
+        prepared = shapely.Polygon(ring)
+        shapely.prepare(prepared)
+        inside = shapely.contains_xy(prepared, pts[:, 0], pts[:, 1])
+        assert int((got.astype(bool) != inside).sum()) <= 2
+        if goal_shapely:
+            rows.append(compare(name, "shapely.contains_xy (a new polygon)",
+                                lambda: kernels.point_in_rings(pts, ring, []),
+                                lambda: shapely.contains_xy(shapely.Polygon(ring), pts[:, 0], pts[:, 1]),
+                                repeats, goal_shapely))
+        rows.append(compare(name, "shapely.contains_xy (prepared)",
+                            lambda: kernels.point_in_rings(pts, ring, []),
+                            lambda: shapely.contains_xy(prepared, pts[:, 0], pts[:, 1]), repeats,
+                            goal_prepared))
     return rows
 
 

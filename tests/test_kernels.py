@@ -7,6 +7,7 @@ kernels share (module attributes, calling convention, the interpreter lock).
 
 from __future__ import annotations
 
+import contextlib
 import inspect
 import math
 import os
@@ -735,8 +736,9 @@ def _big_call(name: str, scale: int) -> Callable[[], Any]:
 @pytest.mark.parametrize("name", list(PARAMS))
 def test_lock_is_released_for_the_loop(name):
     # A released lock shows on the first attempt in practice; the larger
-    # retries only guard against a worker thread the OS did not schedule.
-    assert any(ran_during_loop(_big_call(name, scale)) for scale in (1, 4, 16))
+    # retries only guard against a worker thread the OS did not schedule
+    # (on a loaded machine the fastest loops end within one time slice).
+    assert any(ran_during_loop(_big_call(name, scale)) for scale in (1, 4, 16, 64))
 
 
 @pytest.mark.parametrize("name", ["segment_repulsion_vectors", "point_obstacles_eval_max"])
@@ -762,6 +764,32 @@ def test_concurrent_calls_agree(name):
 
 SQUARE = [(0, 0), (1, 0), (1, 1), (0, 1), (0, 0)]
 
+# Ways point_in_rings can test a ring; all must give the plain rule's answer.
+RING_METHODS = ["auto", "plain", "bands", "sweep"]
+
+
+@contextlib.contextmanager
+def ring_method(name: str):
+    previous = kernels._set_ring_method(name)
+    try:
+        yield
+    finally:
+        kernels._set_ring_method(previous)
+
+
+def in_rings_by_every_method(pts, outer, holes) -> dict[str, np.ndarray]:
+    results = {}
+    for name in RING_METHODS:
+        with ring_method(name):
+            results[name] = kernels.point_in_rings(pts, outer, holes)
+    return results
+
+
+def assert_every_method_gives(want, pts, outer, holes) -> None:
+    for name, got in in_rings_by_every_method(pts, outer, holes).items():
+        assert got.dtype == np.uint8, name
+        assert np.array_equal(got, want), name
+
 
 @pytest.mark.parametrize("ring", [SQUARE, SQUARE[::-1], SQUARE[:4]], ids=["closed", "reversed", "open"])
 @pytest.mark.parametrize(
@@ -770,8 +798,8 @@ SQUARE = [(0, 0), (1, 0), (1, 1), (0, 1), (0, 0)]
      ((1, 0), 0), ((1, 1), 0), ((0, 1), 0), ((2, 0.5), 0), ((NAN, 0.5), 0), ((0.5, NAN), 0)],
 )
 def test_unit_square(ring, point, inside):
-    got = kernels.point_in_rings(np.array([point], float), np.array(ring, float), [])
-    assert got.tolist() == [inside]
+    # The point repeated: an index pays only beyond a few points.
+    assert_every_method_gives(np.full(9, inside, np.uint8), np.array([point] * 9, float), np.array(ring, float), [])
 
 
 def test_hole_boundaries_follow_the_ring_rule():
@@ -833,9 +861,7 @@ def test_bad_hole_is_diagnosed_only_when_reached():
     holes=st.lists(point_arrays(0, 6), max_size=3),
 )
 def test_point_in_rings_matches_reference(pts, outer, holes):
-    got = kernels.point_in_rings(pts, outer, holes)
-    assert got.dtype == np.uint8
-    assert np.array_equal(got, ref_point_in_rings(pts, outer, holes))
+    assert_every_method_gives(ref_point_in_rings(pts, outer, holes), pts, outer, holes)
 
 
 @settings(max_examples=100, deadline=None)
@@ -1066,14 +1092,43 @@ def test_long_rings_match_reference(r, kind):
     )
     pts = np.round(pts, 3) if kind == "grid" else pts
     holes = [ring * 0.5, _random_ring(rng, 50, "grid")]
-    assert np.array_equal(kernels.point_in_rings(pts, ring, []), ref_point_in_rings(pts, ring, []))
-    assert np.array_equal(kernels.point_in_rings(pts, ring, holes), ref_point_in_rings(pts, ring, holes))
+    assert_every_method_gives(ref_point_in_rings(pts, ring, []), pts, ring, [])
+    assert_every_method_gives(ref_point_in_rings(pts, ring, holes), pts, ring, holes)
+    # Few points against many edges, and the reverse, with points in every
+    # band of either index.
+    few = pts[rng.choice(len(pts), 7)]
+    assert_every_method_gives(ref_point_in_rings(few, ring, holes), few, ring, holes)
+
+
+@pytest.mark.parametrize(
+    "scale,offset",
+    [(1e-3, (1e7, -3e6)), (1e-300, (0.0, 0.0)), (1e150, (-1e150, 0.0)), (1.0, (0.5, 1e-310))],
+    ids=["utm", "subnormal", "huge", "tiny-offset"],
+)
+def test_rings_far_from_the_origin_or_at_extreme_scales(scale, offset):
+    # Band edges are computed from the ring's height range: rounding there
+    # must never lose an edge from the band of a point it straddles.
+    rng = np.random.default_rng(7)
+    ring = _random_ring(rng, 400, "star") * scale + offset
+    near = ring + rng.normal(0.0, 1e-9, ring.shape) * scale
+    pts = np.concatenate([rng.uniform(-1.2, 1.2, (2000, 2)) * scale + offset, ring, near])
+    assert_every_method_gives(ref_point_in_rings(pts, ring, []), pts, ring, [])
+
+
+def test_ring_method_switch_names_its_argument():
+    with pytest.raises(ValueError, match="method"):
+        kernels._set_ring_method("fast")
+    with pytest.raises(TypeError, match="method"):
+        kernels._set_ring_method(3)
+    with ring_method("sweep"):
+        assert kernels._set_ring_method("sweep") == "sweep"
+    assert kernels._set_ring_method("auto") == "auto"
 
 
 @settings(max_examples=100, deadline=None)
 @given(pts=point_arrays(0, 200, elements=st.one_of(grid, smooth)), outer=point_arrays(3, 60, elements=st.one_of(grid, smooth)))
 def test_point_in_rings_many_points_and_vertices(pts, outer):
-    assert np.array_equal(kernels.point_in_rings(pts, outer, []), ref_point_in_rings(pts, outer, []))
+    assert_every_method_gives(ref_point_in_rings(pts, outer, []), pts, outer, [])
 
 
 # ---------------------------------------------------------------------------

@@ -1,13 +1,20 @@
-// The even-odd point-in-ring rule, plainly and through a band index.
+// The even-odd point-in-ring rule: plainly, through a band index of the
+// ring's edges, and by sweeping the ring's edges over banded points.
+//
+// All three make exactly the same crossing test for every (point, edge) pair
+// that can cross, and parity does not depend on the order of the toggles, so
+// they give identical results; which one runs is a matter of speed alone.
 #pragma once
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
+#include "multiversion.hpp"
 #include "strided_view.hpp"
 
 namespace orin {
@@ -29,130 +36,356 @@ inline int point_in_ring(double x, double y, const strided_view<double, 2>& ring
     return inside;
 }
 
-// The same rule for many points against one ring.
-//
-// Only edges that straddle a point's y can toggle the parity, so the edges are
-// sorted into horizontal bands of the ring's y range and each point tests just
-// the edges of its band, with the very same edge test as point_in_ring.
-// Parity does not depend on the order of the toggles, so the result is
-// identical.  A point outside [ymin, ymax) sees every edge on one side of it
-// and crosses none.  Both facts rest on ordered comparisons, so a ring with a
-// NaN y cannot be banded and the caller falls back to the plain loop.
-class ring_bands {
-public:
-    // Returns false when banding cannot be used for this ring.  At most
-    // `max_bands` bands (fewer when long edges would fill too many).  May
-    // throw std::bad_alloc.
-    bool build(const strided_view<double, 2>& ring, std::ptrdiff_t max_bands = 4096) {
-        const std::ptrdiff_t r = ring.extent(0);
-        ymin_ = std::numeric_limits<double>::infinity();
-        ymax_ = -ymin_;
-        for (std::ptrdiff_t i = 0; i < r; ++i) {
+namespace ring_detail {
+
+// Eight lanes: one AVX-512 register, two AVX2 ones.  The arithmetic is the
+// plain rule's, lane by lane, so every target gives the same bits.
+inline constexpr int lanes = 8;
+typedef double lane_f64 __attribute__((vector_size(lanes * sizeof(double))));
+typedef long long lane_mask __attribute__((vector_size(lanes * sizeof(long long))));
+
+// Lanes where the edge (xi, yi)-(xj, yj) toggles the parity of (x, y).  The
+// quotient is computed everywhere but counts only where the edge straddles
+// y; padding lanes have NaN heights and never straddle.
+ORIN_FORCE_INLINE lane_mask crossings(lane_f64 x, lane_f64 y, lane_f64 xi, lane_f64 yi, lane_f64 xj,
+                                      lane_f64 yj) noexcept {
+    const lane_mask straddles = (yi > y) ^ (yj > y);  // all-ones or zero lanes: ^ is !=
+    const lane_mask left = x < (xj - xi) * (y - yi) / (yj - yi) + xi;
+    return straddles & left;
+}
+
+ORIN_FORCE_INLINE lane_f64 splat(double v) noexcept { return lane_f64{} + v; }
+
+// Lane types live in registers only: their alignment differs between
+// targets (16 bytes without AVX), so memory holds plain scalars, moved in and
+// out through memcpy.
+ORIN_FORCE_INLINE lane_f64 load(const double* p) noexcept {
+    lane_f64 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Heights [ymin, ymax) cut into bands by a map that is monotonic in y (a
+// subtraction and a multiplication by a positive constant, both rounded
+// monotonically), so a y between two heights always falls in a band between
+// theirs: an edge filed under the bands of its end points is found from any
+// height it straddles.
+struct height_bands {
+    double ymin = 0.0, ymax = 0.0, scale = 0.0;
+    std::ptrdiff_t count = 0;
+
+    // False where a ring cannot be banded: a NaN height (ordering is what
+    // banding rests on), or no finite height range.
+    bool span(const strided_view<double, 2>& ring) noexcept {
+        ymin = std::numeric_limits<double>::infinity();
+        ymax = -ymin;
+        for (std::ptrdiff_t i = 0; i < ring.extent(0); ++i) {
             const double y = ring(i, 1);
             if (std::isnan(y)) return false;
-            ymin_ = std::min(ymin_, y);
-            ymax_ = std::max(ymax_, y);
+            ymin = std::min(ymin, y);
+            ymax = std::max(ymax, y);
         }
-        if (!(ymax_ > ymin_) || !std::isfinite(ymax_ - ymin_)) return false;
-        // Long edges land in many bands; keep the table within a small
-        // multiple of the ring size.
-        std::ptrdiff_t bands = std::max<std::ptrdiff_t>(1, std::min(r, max_bands));
-        const std::ptrdiff_t budget = 8 * r + 1024;
-        for (;;) {
-            scale_ = static_cast<double>(bands) / (ymax_ - ymin_);
-            bands_ = bands;
-            std::ptrdiff_t entries = 0;
-            for_each_edge(ring, [&](std::ptrdiff_t lo, std::ptrdiff_t hi, std::ptrdiff_t) {
-                entries += hi - lo + 1;
-            });
-            if (entries <= budget || bands == 1) break;
-            bands = std::max<std::ptrdiff_t>(1, bands / 4);
-        }
-        start_.assign(static_cast<std::size_t>(bands_) + 1, 0);
-        for_each_edge(ring, [&](std::ptrdiff_t lo, std::ptrdiff_t hi, std::ptrdiff_t) {
-            for (std::ptrdiff_t b = lo; b <= hi; ++b) ++start_[static_cast<std::size_t>(b) + 1];
-        });
-        for (std::ptrdiff_t b = 0; b < bands_; ++b) start_[b + 1] += start_[b];
-        edges_.resize(static_cast<std::size_t>(start_[bands_]));
-        std::vector<std::ptrdiff_t> fill(start_.begin(), start_.end() - 1);
-        for_each_edge(ring, [&](std::ptrdiff_t lo, std::ptrdiff_t hi, std::ptrdiff_t i) {
-            const std::ptrdiff_t j = i == 0 ? r - 1 : i - 1;
-            const edge e{ring(i, 0), ring(i, 1), ring(j, 0), ring(j, 1)};
-            for (std::ptrdiff_t b = lo; b <= hi; ++b) edges_[static_cast<std::size_t>(fill[b]++)] = e;
-        });
-        return true;
+        return ymax > ymin && std::isfinite(ymax - ymin);
     }
 
-    // Needs a successful build().
-    // Memory held by the index, in bytes.
-    std::size_t nbytes() const noexcept {
-        return start_.capacity() * sizeof(start_[0]) + edges_.capacity() * sizeof(edges_[0]);
+    void cut(std::ptrdiff_t bands) noexcept {
+        count = bands;
+        scale = static_cast<double>(bands) / (ymax - ymin);
     }
 
-    int contains(double x, double y) const noexcept {
-        if (!(y >= ymin_ && y < ymax_)) return 0;
-        const std::ptrdiff_t b = band_of(y);
-        int inside = 0;
-        for (std::ptrdiff_t k = start_[b]; k < start_[b + 1]; ++k) {
-            const edge& e = edges_[static_cast<std::size_t>(k)];
-            // Branch-free: the quotient is computed for every edge of the band
-            // but only counts where the edge straddles y, exactly as above.
-            const bool straddles = (e.yi > y) != (e.yj > y);
-            const bool left = x < (e.xj - e.xi) * (y - e.yi) / (e.yj - e.yi) + e.xi;
-            inside ^= static_cast<int>(straddles & left);
-        }
-        return inside;
-    }
+    // Only an edge that straddles y can toggle its parity, and outside
+    // [ymin, ymax) every edge lies on one side of y.
+    bool covers(double y) const noexcept { return y >= ymin && y < ymax; }
 
-private:
-    struct edge {
-        double xi, yi, xj, yj;
-    };
-
-    // Monotonic in y (a subtraction and a multiplication by a positive
-    // constant, both rounded monotonically), so a y between an edge's end
-    // points always falls in a band the edge was filed under.
-    std::ptrdiff_t band_of(double y) const noexcept {
-        const double f = (y - ymin_) * scale_;
+    std::ptrdiff_t of(double y) const noexcept {
+        const double f = (y - ymin) * scale;
         if (!(f > 0.0)) return 0;
-        if (f >= static_cast<double>(bands_)) return bands_ - 1;
+        if (f >= static_cast<double>(count)) return count - 1;
         return static_cast<std::ptrdiff_t>(f);
     }
 
+    // f(lo, hi, i) for every edge that is not horizontal (those never
+    // straddle), edge i running from vertex i to vertex i - 1.
     template <class F>
     void for_each_edge(const strided_view<double, 2>& ring, F&& f) const {
         const std::ptrdiff_t r = ring.extent(0);
         for (std::ptrdiff_t i = 0; i < r; ++i) {
             const std::ptrdiff_t j = i == 0 ? r - 1 : i - 1;
             const double a = ring(i, 1), c = ring(j, 1);
-            if (a == c) continue;  // horizontal edges never straddle
-            f(band_of(std::min(a, c)), band_of(std::max(a, c)), i);
+            if (a == c) continue;
+            f(of(std::min(a, c)), of(std::max(a, c)), i, j);
+        }
+    }
+};
+
+// Eight edges of one band, a column each.
+struct alignas(64) edge_chunk {
+    double xi[lanes], yi[lanes], xj[lanes], yj[lanes];
+};
+
+ORIN_FORCE_INLINE int chunk_parity(const edge_chunk* c, const edge_chunk* end, double x, double y) noexcept {
+    const lane_f64 xv = splat(x), yv = splat(y);
+    lane_mask acc{};
+    for (; c != end; ++c) acc ^= crossings(xv, yv, load(c->xi), load(c->yi), load(c->xj), load(c->yj));
+    // Halves folded onto each other: three shuffles rather than eight
+    // extractions.
+    acc ^= __builtin_shufflevector(acc, acc, 4, 5, 6, 7, 0, 1, 2, 3);
+    acc ^= __builtin_shufflevector(acc, acc, 2, 3, 0, 1, 6, 7, 4, 5);
+    acc ^= __builtin_shufflevector(acc, acc, 1, 0, 3, 2, 5, 4, 7, 6);
+    return static_cast<int>(acc[0] & 1);
+}
+
+// Internal linkage, as for the other cloned loops: each module keeps its own
+// resolver rather than an exported symbol that modules could interpose.
+ORIN_CLONES_WIDE static int band_parity(const edge_chunk* first, const edge_chunk* last, double x,
+                                        double y) noexcept {
+    return chunk_parity(first, last, x, y);
+}
+
+// band_parity for points [0, n) of xs, ys, into out: one call, one clone, for
+// a whole block of points.
+ORIN_CLONES_WIDE static void band_run(const edge_chunk* chunks, const std::ptrdiff_t* start, const height_bands& hb,
+                                      const double* __restrict xs, const double* __restrict ys, std::ptrdiff_t n,
+                                      std::uint8_t* __restrict out) noexcept {
+    for (std::ptrdiff_t p = 0; p < n; ++p) {
+        const double x = xs[p], y = ys[p];
+        int inside = 0;
+        if (hb.covers(y)) {
+            const std::ptrdiff_t b = hb.of(y);
+            inside = chunk_parity(chunks + start[b], chunks + start[b + 1], x, y);
+        }
+        out[p] = static_cast<std::uint8_t>(inside);
+    }
+}
+
+// One edge against chunks [first, last) of points, toggling their parity
+// lanes: the bands an edge spans are consecutive, and so are their chunks.
+ORIN_CLONES_WIDE static void edge_run(const double* __restrict xs, const double* __restrict ys,
+                                      long long* __restrict parity, std::ptrdiff_t first, std::ptrdiff_t last,
+                                      double xi, double yi, double xj, double yj) noexcept {
+    const lane_f64 vxi = splat(xi), vyi = splat(yi), vxj = splat(xj), vyj = splat(yj);
+    for (std::ptrdiff_t c = first; c < last; ++c) {
+        lane_mask p;
+        std::memcpy(&p, parity + c * lanes, sizeof p);
+        p ^= crossings(load(xs + c * lanes), load(ys + c * lanes), vxi, vyi, vxj, vyj);
+        std::memcpy(parity + c * lanes, &p, sizeof p);
+    }
+}
+
+}  // namespace ring_detail
+
+// The same rule for many points against one ring, through an index built
+// once: the edges filed into horizontal bands of the ring's height range,
+// eight to a chunk, so that a point tests just the chunks of its band.
+class ring_bands {
+public:
+    // Returns false when banding cannot be used for this ring.  At most
+    // `max_bands` bands.  May throw std::bad_alloc.
+    bool build(const strided_view<double, 2>& ring, std::ptrdiff_t max_bands = std::ptrdiff_t{1} << 22) {
+        using namespace ring_detail;
+        const std::ptrdiff_t r = ring.extent(0);
+        if (r < 3 || !bands_.span(ring)) return false;
+        // A band at a vertex's height holds its two edges, so about a band
+        // per vertex keeps most bands to one chunk.  Long edges land in many
+        // bands: the chunks stay within the edge slots of a small multiple of
+        // the ring, and bands are halved while most slots would be padding.
+        std::ptrdiff_t bands = std::max<std::ptrdiff_t>(1, std::min(r, max_bands));
+        const std::ptrdiff_t budget = r + 128;
+        std::vector<std::ptrdiff_t> filed;
+        std::ptrdiff_t chunks = 0;
+        for (;;) {
+            bands_.cut(bands);
+            filed.assign(static_cast<std::size_t>(bands) + 1, 0);
+            std::ptrdiff_t entries = 0;
+            bands_.for_each_edge(ring, [&](std::ptrdiff_t lo, std::ptrdiff_t hi, std::ptrdiff_t, std::ptrdiff_t) {
+                ++filed[static_cast<std::size_t>(lo)];
+                --filed[static_cast<std::size_t>(hi) + 1];
+                entries += hi - lo + 1;
+            });
+            chunks = 0;
+            std::ptrdiff_t open = 0;
+            for (std::ptrdiff_t b = 0; b < bands; ++b) {
+                open += filed[static_cast<std::size_t>(b)];
+                chunks += (open + lanes - 1) / lanes;
+            }
+            const bool fits = chunks <= budget && chunks * lanes <= 2 * entries + lanes;
+            if (fits || bands == 1) break;
+            bands = std::max<std::ptrdiff_t>(1, bands / 2);
+        }
+        // filed[] becomes each band's count, then its first chunk.
+        std::vector<std::ptrdiff_t> count(static_cast<std::size_t>(bands), 0);
+        bands_.for_each_edge(ring, [&](std::ptrdiff_t lo, std::ptrdiff_t hi, std::ptrdiff_t, std::ptrdiff_t) {
+            for (std::ptrdiff_t b = lo; b <= hi; ++b) ++count[static_cast<std::size_t>(b)];
+        });
+        start_.assign(static_cast<std::size_t>(bands) + 1, 0);
+        for (std::ptrdiff_t b = 0; b < bands; ++b) {
+            start_[static_cast<std::size_t>(b) + 1] =
+                start_[static_cast<std::size_t>(b)] + (count[static_cast<std::size_t>(b)] + lanes - 1) / lanes;
+        }
+        edge_chunk blank;
+        for (int l = 0; l < lanes; ++l) {
+            blank.xi[l] = blank.xj[l] = 0.0;
+            blank.yi[l] = blank.yj[l] = std::numeric_limits<double>::quiet_NaN();
+        }
+        chunks_.assign(static_cast<std::size_t>(chunks), blank);
+        std::fill(count.begin(), count.end(), 0);  // now: edges placed in each band
+        bands_.for_each_edge(ring, [&](std::ptrdiff_t lo, std::ptrdiff_t hi, std::ptrdiff_t i, std::ptrdiff_t j) {
+            const double xi = ring(i, 0), yi = ring(i, 1), xj = ring(j, 0), yj = ring(j, 1);
+            for (std::ptrdiff_t b = lo; b <= hi; ++b) {
+                const std::ptrdiff_t k = count[static_cast<std::size_t>(b)]++;
+                edge_chunk& c = chunks_[static_cast<std::size_t>(start_[static_cast<std::size_t>(b)] + k / lanes)];
+                c.xi[k % lanes] = xi;
+                c.yi[k % lanes] = yi;
+                c.xj[k % lanes] = xj;
+                c.yj[k % lanes] = yj;
+            }
+        });
+        return true;
+    }
+
+    // Memory held by the index, in bytes.
+    std::size_t nbytes() const noexcept {
+        return start_.capacity() * sizeof(start_[0]) + chunks_.capacity() * sizeof(chunks_[0]);
+    }
+
+    // Needs a successful build().
+    int contains(double x, double y) const noexcept {
+        if (!bands_.covers(y)) return 0;
+        const auto b = static_cast<std::size_t>(bands_.of(y));
+        const ring_detail::edge_chunk* c = chunks_.data();
+        return ring_detail::band_parity(c + start_[b], c + start_[b + 1], x, y);
+    }
+
+    // contains() for points [0, n) of xs, ys, into out.
+    void contains_block(const double* xs, const double* ys, std::ptrdiff_t n, std::uint8_t* out) const noexcept {
+        ring_detail::band_run(chunks_.data(), start_.data(), bands_, xs, ys, n, out);
+    }
+
+private:
+    ring_detail::height_bands bands_;
+    std::vector<std::ptrdiff_t> start_;  // band b's chunks are [start_[b], start_[b + 1])
+    std::vector<ring_detail::edge_chunk> chunks_;
+};
+
+// The rule for points that are few against the ring's edges: rather than
+// index the edges, the points are filed into height bands, eight to a chunk,
+// and every edge, read once in order, tests the chunks of the bands it
+// spans.  Scratch is O(n), whatever the ring's size.
+class ring_sweep {
+public:
+    // Returns false when the ring cannot be banded.  May throw std::bad_alloc.
+    template <class Points>
+    bool run(const Points& pts, std::ptrdiff_t n, const strided_view<double, 2>& ring, std::uint8_t* out) {
+        using namespace ring_detail;
+        if (ring.extent(0) < 3 || !bands_.span(ring)) return false;
+        // About four points a band: most bands fill one chunk.
+        const std::ptrdiff_t bands = std::max<std::ptrdiff_t>(1, n / 4);
+        bands_.cut(bands);
+        std::vector<std::ptrdiff_t> count(static_cast<std::size_t>(bands), 0);
+        for (std::ptrdiff_t p = 0; p < n; ++p) {
+            const double y = pts(p, 1);
+            if (bands_.covers(y)) ++count[static_cast<std::size_t>(bands_.of(y))];
+        }
+        std::vector<std::ptrdiff_t> start(static_cast<std::size_t>(bands) + 1, 0);
+        for (std::ptrdiff_t b = 0; b < bands; ++b) {
+            start[static_cast<std::size_t>(b) + 1] =
+                start[static_cast<std::size_t>(b)] + (count[static_cast<std::size_t>(b)] + lanes - 1) / lanes;
+        }
+        const auto slots = static_cast<std::size_t>(start[static_cast<std::size_t>(bands)] * lanes);
+        xs_.assign(slots, 0.0);
+        ys_.assign(slots, std::numeric_limits<double>::quiet_NaN());
+        where_.assign(slots, -1);
+        std::fill(count.begin(), count.end(), 0);
+        for (std::ptrdiff_t p = 0; p < n; ++p) {
+            const double y = pts(p, 1);
+            out[p] = 0;
+            if (!bands_.covers(y)) continue;
+            const auto b = static_cast<std::size_t>(bands_.of(y));
+            const auto s = static_cast<std::size_t>(start[b] * lanes + count[b]++);
+            xs_[s] = pts(p, 0);
+            ys_[s] = y;
+            where_[s] = p;
+        }
+        parity_.assign(slots, 0);
+        sweep(ring, start.data());
+        for (std::size_t s = 0; s < slots; ++s) {
+            if (where_[s] >= 0) out[where_[s]] = static_cast<std::uint8_t>(parity_[s] & 1);
+        }
+        return true;
+    }
+
+private:
+    void sweep(const strided_view<double, 2>& ring, const std::ptrdiff_t* start) noexcept {
+        using namespace ring_detail;
+        const std::ptrdiff_t r = ring.extent(0);
+        double xj = ring(r - 1, 0), yj = ring(r - 1, 1);
+        for (std::ptrdiff_t i = 0; i < r; ++i) {
+            const double xi = ring(i, 0), yi = ring(i, 1);
+            if (yi != yj) {
+                const std::ptrdiff_t lo = bands_.of(std::min(yi, yj)), hi = bands_.of(std::max(yi, yj));
+                ring_detail::edge_run(xs_.data(), ys_.data(), parity_.data(), start[lo], start[hi + 1], xi, yi, xj,
+                                      yj);
+            }
+            xj = xi;
+            yj = yi;
         }
     }
 
-    double ymin_ = 0.0, ymax_ = 0.0, scale_ = 0.0;
-    std::ptrdiff_t bands_ = 0;
-    std::vector<std::ptrdiff_t> start_;
-    std::vector<edge> edges_;
+    ring_detail::height_bands bands_;
+    std::vector<double> xs_, ys_;
+    std::vector<std::ptrdiff_t> where_;
+    std::vector<long long> parity_;
 };
 
+// How the outer-ring pass tests its points.
+enum class ring_method { automatic, plain, bands, sweep };
+
 // The outer-ring pass of point_in_rings: out(i) = 1 where point i of the
-// first n rows of `pts` is inside `ring`, through `bands` when given (built
-// for this ring).  A ring of fewer than three vertices contains nothing and
-// leaves `out` as it was.
+// first n rows of `pts` is inside `ring`.  A ring of fewer than three
+// vertices contains nothing and leaves `out` as it was; a method that cannot
+// serve the ring (a NaN height) falls back to the plain rule.  May throw
+// std::bad_alloc.
 template <class Points, class Out>
 void rings_outer_pass(const Points& points, std::ptrdiff_t n, const strided_view<double, 2>& ring,
-                      const ring_bands* bands, const Out& out_view) noexcept {
-    if (ring.extent(0) < 3) return;
+                      ring_method method, const Out& out_view) {
+    const std::ptrdiff_t r = ring.extent(0);
+    if (r < 3 || n <= 0) return;
     // Local copies of the views: a one-byte store may alias any memory the
     // compiler cannot see is private, so through the references it would
     // reload their pointers and strides after every point.
     const Points pts = points;
     const Out out = out_view;
-    for (std::ptrdiff_t i = 0; i < n; ++i) {
-        const double x = pts(i, 0), y = pts(i, 1);
-        out(i) = static_cast<std::uint8_t>(bands ? bands->contains(x, y) : point_in_ring(x, y, ring));
+    if (method == ring_method::automatic) {
+        // A handful of points costs less against the edges than any index;
+        // points fewer than edges are cheaper to file than the edges.
+        method = n < 4 ? ring_method::plain : r > n ? ring_method::sweep : ring_method::bands;
     }
+    if (method == ring_method::sweep) {
+        std::vector<std::uint8_t> inside(static_cast<std::size_t>(n));
+        ring_sweep sweep;
+        if (sweep.run(pts, n, ring, inside.data())) {
+            for (std::ptrdiff_t i = 0; i < n; ++i) out(i) = inside[static_cast<std::size_t>(i)];
+            return;
+        }
+    } else if (method == ring_method::bands) {
+        ring_bands bands;
+        if (bands.build(ring)) {
+            constexpr std::ptrdiff_t block = 256;
+            double xs[block], ys[block];
+            std::uint8_t inside[block];
+            for (std::ptrdiff_t s = 0; s < n; s += block) {
+                const std::ptrdiff_t m = std::min(block, n - s);
+                for (std::ptrdiff_t p = 0; p < m; ++p) {
+                    xs[p] = pts(s + p, 0);
+                    ys[p] = pts(s + p, 1);
+                }
+                bands.contains_block(xs, ys, m, inside);
+                for (std::ptrdiff_t p = 0; p < m; ++p) out(s + p) = inside[p];
+            }
+            return;
+        }
+    }
+    for (std::ptrdiff_t i = 0; i < n; ++i) out(i) = static_cast<std::uint8_t>(point_in_ring(pts(i, 0), pts(i, 1), ring));
 }
 
 }  // namespace orin

@@ -14,8 +14,10 @@
 #include <numpy/arrayobject.h>
 #include <structmember.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <memory>
@@ -127,6 +129,38 @@ const char doc_point_in_rings[] =
     "    Returns: (N,) uint8 array, 1 if inside outer ring and outside all holes.\n"
     "    ";
 
+// How point_in_rings tests points against a ring; _set_ring_method forces
+// one, so that tests can run every method on the same inputs.
+std::atomic<ring_method> ring_method_setting{ring_method::automatic};
+
+// Points already gathered into two columns, as the ring passes read them.
+struct column_points {
+    const f64* x;
+    const f64* y;
+    f64 operator()(std::ptrdiff_t i, int axis) const noexcept { return axis == 0 ? x[i] : y[i]; }
+};
+
+struct byte_column {
+    u8* data;
+    u8& operator()(std::ptrdiff_t i) const noexcept { return data[i]; }
+};
+
+// One ring pass without the lock.  An index that cannot be allocated fails
+// the call with MemoryError rather than leaving results half written.
+template <class Points, class Out>
+void run_ring_pass(const Points& pts, std::ptrdiff_t n, const strided_view<f64, 2>& ring, ring_method method,
+                   const Out& out) {
+    bool out_of_memory = false;
+    without_lock([&]() noexcept {
+        try {
+            rings_outer_pass(pts, n, ring, method, out);
+        } catch (const std::exception&) {  // bad_alloc, or a length past what vector can hold
+            out_of_memory = true;
+        }
+    });
+    if (out_of_memory) throw std::bad_alloc();
+}
+
 const signature<3> point_in_rings_signature{"point_in_rings", {"pts", "outer", "holes"}, 3, false};
 
 PyObject* point_in_rings(PyObject* module, PyObject* args, PyObject* kwargs) {
@@ -164,44 +198,45 @@ PyObject* point_in_rings(PyObject* module, PyObject* args, PyObject* kwargs) {
             PyList_SET_ITEM(hole_views.get(), k, converted.release());
         }
 
-        // The band index is built off the lock too: on a ring of millions of
-        // vertices it takes about as long as the pass itself.
-        ring_bands bands;
-        bool out_of_memory = false;
-        without_lock([&]() noexcept {
-            bool banded = false;
-            if (n > 0 && outer.extent(0) >= 3) {
-                try {
-                    banded = bands.build(outer.view());
-                } catch (const std::exception&) {  // bad_alloc, or a length past what vector can hold
-                    out_of_memory = true;
-                    return;
-                }
-            }
-            rings_outer_pass(pts.view(), n, outer.view(), banded ? &bands : nullptr, out_v);
-        });
-        if (out_of_memory) throw std::bad_alloc();
+        // The ring's index is built off the lock too: on a ring of millions
+        // of vertices it takes about as long as the pass itself.
+        const ring_method method = ring_method_setting.load(std::memory_order_relaxed);
+        run_ring_pass(pts.view(), n, outer.view(), method, out_v);
 
-        // Holes only remove points the outer pass found inside.  A hole is
-        // viewed (and validated) the first time a point reaches it, so a
-        // malformed hole fails only when it matters, and once.
-        std::vector<std::unique_ptr<buffer_view<f64, 2>>> hole_cache(static_cast<size_t>(n_holes));
+        // Holes only remove points the outer pass found inside, hole by hole
+        // over the points still in.  A hole is viewed (and validated) only
+        // when some point reaches it, so a malformed hole fails only when it
+        // matters, and once.
+        std::vector<Py_ssize_t> still;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            if (!out_v(i)) continue;
-            const f64 x = pts.view()(i, 0), y = pts.view()(i, 1);
-            for (Py_ssize_t k = 0; k < n_holes; ++k) {
-                auto& hole = hole_cache[static_cast<size_t>(k)];
-                if (!hole) {
-                    char name[64];
-                    PyOS_snprintf(name, sizeof name, "holes[%zd]", k);
-                    hole = std::make_unique<buffer_view<f64, 2>>(PyList_GET_ITEM(hole_views.get(), k), name);
-                    if (hole->extent(0) >= 3) need_columns(*hole, name, 2);
-                }
-                if (point_in_ring(x, y, hole->view())) {
+            if (out_v(i)) still.push_back(i);
+        }
+        std::vector<f64> xs, ys;
+        std::vector<u8> in_hole;
+        for (Py_ssize_t k = 0; k < n_holes && !still.empty(); ++k) {
+            char name[64];
+            PyOS_snprintf(name, sizeof name, "holes[%zd]", k);
+            buffer_view<f64, 2> hole(PyList_GET_ITEM(hole_views.get(), k), name);
+            if (hole.extent(0) >= 3) need_columns(hole, name, 2);
+            const auto m = static_cast<Py_ssize_t>(still.size());
+            xs.resize(still.size());
+            ys.resize(still.size());
+            for (Py_ssize_t q = 0; q < m; ++q) {
+                xs[static_cast<size_t>(q)] = pts.view()(still[static_cast<size_t>(q)], 0);
+                ys[static_cast<size_t>(q)] = pts.view()(still[static_cast<size_t>(q)], 1);
+            }
+            in_hole.assign(still.size(), 0);
+            run_ring_pass(column_points{xs.data(), ys.data()}, m, hole.view(), method, byte_column{in_hole.data()});
+            Py_ssize_t kept = 0;
+            for (Py_ssize_t q = 0; q < m; ++q) {
+                const Py_ssize_t i = still[static_cast<size_t>(q)];
+                if (in_hole[static_cast<size_t>(q)]) {
                     out_v(i) = 0;
-                    break;
+                } else {
+                    still[static_cast<size_t>(kept++)] = i;
                 }
             }
+            still.resize(static_cast<size_t>(kept));
         }
         return out.release();
     });
@@ -612,6 +647,38 @@ const kernel_def kernel_table[] = {
 };
 
 // ---------------------------------------------------------------------------
+// Private switches, for tests and benchmarks.
+
+constexpr const char* ring_method_names[] = {"auto", "plain", "bands", "sweep"};
+
+PyObject* set_ring_method(PyObject*, PyObject* arg) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (!PyUnicode_Check(arg)) {
+            raise_format(PyExc_TypeError, "method must be a str, got %.200s", Py_TYPE(arg)->tp_name);
+        }
+        const char* name = PyUnicode_AsUTF8(arg);
+        if (!name) throw error_already_set{};
+        for (int m = 0; m < 4; ++m) {
+            if (std::strcmp(name, ring_method_names[m]) == 0) {
+                const ring_method previous = ring_method_setting.exchange(static_cast<ring_method>(m));
+                return PyUnicode_FromString(ring_method_names[static_cast<int>(previous)]);
+            }
+        }
+        raise_format(PyExc_ValueError, "method must be 'auto', 'plain', 'bands' or 'sweep', got %R", arg);
+    });
+}
+
+PyMethodDef module_functions[] = {
+    {"_set_ring_method", set_ring_method, METH_O,
+     "_set_ring_method(method, /)\n--\n\n"
+     "Makes point_in_rings test rings by `method` ('auto', 'plain', 'bands' or\n"
+     "'sweep') and returns the previous one.  Every method gives the same\n"
+     "results; this exists so that tests can run each of them."},
+    {"_set_isa", set_isa_function, METH_O, set_isa_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---------------------------------------------------------------------------
 // Module.
 
 const char module_doc[] =
@@ -693,19 +760,12 @@ int kernels_exec(PyObject* module) {
     });
 }
 
-// The private switch is a plain builtin: it is no kernel and needs none of
-// the kernel type's annotations.
-PyMethodDef module_methods[] = {
-    {"_set_isa", set_isa_function, METH_O, set_isa_doc},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 PyModuleDef kernels_module = {
     PyModuleDef_HEAD_INIT,
     "orin.field.kernels",
     module_doc,
     0,
-    module_methods,
+    module_functions,
     module_slots<kernels_exec>,
     nullptr,
     nullptr,

@@ -38,6 +38,7 @@ def quadtree_find_chain(
     max_depth: int | float,
     max_cols: int | float,
 ) -> Tuple[npt.NDArray[np.int32], npt.NDArray[np.int32]]: ...
+def _set_ring_method(method: str, /) -> str: ...
 
 # Private: the instruction-set paths of the vectorised loops.
 _ISAS: tuple[str, ...]
