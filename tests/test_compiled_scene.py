@@ -196,6 +196,30 @@ def test_results_do_not_depend_on_the_thread_count(projection):
             np.testing.assert_array_equal(a, b)
 
 
+@pytest.mark.parametrize("projection", ["euclidean", "metric"])
+def test_results_do_not_depend_on_the_instruction_set_path(projection):
+    """The scene's passes run on every path this CPU has (the others are
+    absent from _ISAS) with the same bits: values, gradients, nearest
+    obstacles and grids.  The kernels' own switch is set apart from this."""
+    from orin.field import _scene
+
+    obstacles = random_scene(5, count=30)
+    pts = query_points(obstacles, 5)
+    field = RiskField(obstacles, projection=projection)
+    start = _scene._set_isa("baseline")
+    try:
+        results = {}
+        for name in _scene._ISAS:
+            _scene._set_isa(name)
+            results[name] = (field.eval(pts), field.gradient(pts), *field.nearest(pts),
+                             field.grid((-30, -30, 30, 30), (61, 83)))
+    finally:
+        _scene._set_isa(start)
+    for name, got in results.items():
+        for a, b in zip(results["baseline"], got):
+            assert a.dtype == b.dtype and a.tobytes() == b.tobytes(), name
+
+
 def test_grid_is_exactly_eval_at_the_listed_points():
     field = RiskField(random_scene(3))
     xs, ys = np.linspace(-31, 29, 47), np.linspace(-28, 33, 35)

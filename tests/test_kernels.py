@@ -10,6 +10,7 @@ from __future__ import annotations
 import contextlib
 import inspect
 import math
+import os
 import subprocess
 import sys
 import threading
@@ -1219,3 +1220,207 @@ def test_repeated_failures_do_not_leak_references(name):
         call(name, args)
     after = [sys.getrefcount(v) for v in args.values()] + [sys.getrefcount(bad)]
     assert after == before
+
+
+# ---------------------------------------------------------------------------
+# Instruction-set paths: the obstacle and segment loops are compiled for
+# AVX-512, AVX2 and a baseline, chosen at import and switched by _set_isa.
+# Every path must give the scalar rule's bits.
+
+ISA_NAMES = ["baseline", "avx2", "avx512"]
+PATH_KERNELS = ["point_obstacles_eval_max", "segment_repulsion_vectors"]
+
+
+@pytest.fixture(params=ISA_NAMES)
+def isa(request):
+    """Runs the test on one path, then puts the import-time choice back."""
+    if request.param not in kernels._ISAS:
+        pytest.skip(f"this CPU lacks {request.param}")
+    previous = kernels._set_isa(request.param)
+    yield request.param
+    kernels._set_isa(previous)
+
+
+def on_path(name: str, kernel: str, *args):
+    previous = kernels._set_isa(name)
+    try:
+        return getattr(kernels, kernel)(*args)
+    finally:
+        kernels._set_isa(previous)
+
+
+def same_bits(a: np.ndarray, b: np.ndarray) -> bool:
+    return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
+
+
+def _path_case(rng: np.random.Generator, n: int, k: int, fraction: float = 0.04):
+    """Points, centres / segment origins, directions and metrics, with NaN,
+    infinities, zeros and huge values sprinkled in, and some metrics that
+    are not positive definite (negative and -inf forms)."""
+    x = rng.choice([-1.0, -0.5, 0.0, 0.5, 1.0], (n, 2)) + np.round(rng.uniform(-3, 3, (n, 2)), 2)
+    x = _sprinkle(rng, x, fraction)
+    x[rng.random(n) < fraction] = [1e200, 0.0]
+    centers = _sprinkle(rng, np.round(rng.uniform(-3, 3, (k, 2)), 1), fraction / 2)
+    v = _sprinkle(rng, np.round(rng.uniform(-2, 2, (k, 2)), 1), fraction / 2)
+    vdv = (v * v).sum(1)
+    vdv[rng.random(k) < 0.1] = 0.0
+    inv = _sprinkle(rng, rng.uniform(-0.5, 2, (k, 2, 2)), fraction / 2)
+    inv[rng.random(k) < 0.1] = -np.eye(2)
+    metric = _sprinkle(rng, rng.uniform(-0.5, 2, (2, 2)), 0.05)
+    return x, centers, v, vdv, inv, metric
+
+
+def test_isa_switch_contract():
+    assert kernels._ISAS[0] == "baseline"
+    assert set(kernels._ISAS) <= set(ISA_NAMES)
+    start = kernels._set_isa("baseline")
+    try:
+        assert start in kernels._ISAS
+        for name in kernels._ISAS:
+            assert kernels._set_isa(name) in kernels._ISAS
+            assert kernels._set_isa(name) == name
+        with pytest.raises(ValueError, match="name") as bad:
+            kernels._set_isa("sse9")
+        assert "sse9" in str(bad.value)
+        with pytest.raises(TypeError, match="name"):
+            kernels._set_isa(2)
+        for lacking in set(ISA_NAMES) - set(kernels._ISAS):
+            with pytest.raises(ValueError, match="name"):
+                kernels._set_isa(lacking)
+        # A refused switch leaves the path as it was.
+        assert kernels._set_isa(kernels._ISAS[-1]) == kernels._ISAS[-1]
+    finally:
+        kernels._set_isa(start)
+
+
+@pytest.mark.parametrize("module", ["kernels", "_scene"])
+@pytest.mark.parametrize("forced", [None, *ISA_NAMES, "", "AVX2", "neon"])
+def test_isa_chosen_at_import(forced, module):
+    """Unset (or empty): the widest path the CPU has; a name forces that path;
+    an unknown name, or one this CPU lacks, fails the import.  The compiled
+    scene reads the same variable for its own passes."""
+    env = {k: v for k, v in os.environ.items() if k != "ORIN_FIELD_ISA"}
+    if forced is not None:
+        env["ORIN_FIELD_ISA"] = forced
+    script = f"from orin.field import {module} as m; print(m._set_isa('baseline'))"
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=120)
+    if not forced:
+        assert out.returncode == 0, out.stderr
+        assert out.stdout.strip() == kernels._ISAS[-1]
+    elif forced in kernels._ISAS:
+        assert out.returncode == 0, out.stderr
+        assert out.stdout.strip() == forced
+    else:
+        assert out.returncode != 0
+        assert "ImportError" in out.stderr and "ORIN_FIELD_ISA" in out.stderr and forced in out.stderr
+
+
+# Counts around every vector width, tile and the 64-point block.
+PATH_COUNTS = [0, 1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 97, 130]
+
+
+@pytest.mark.parametrize("n", PATH_COUNTS)
+@pytest.mark.parametrize("k", [1, 3, 40])
+def test_every_path_gives_the_scalar_rules_bits(isa, n, k):
+    """Against the NumPy references, which compute in the rule's order with
+    separate roundings (as the build does: no contraction), so the bits
+    agree exactly; and against the baseline path."""
+    rng = np.random.default_rng(1000 * n + k)
+    x, centers, v, vdv, inv, metric = _path_case(rng, n, k)
+    got_obs = kernels.point_obstacles_eval_max(x, centers, inv)
+    got_seg = kernels.segment_repulsion_vectors(x, centers, v, vdv, metric)
+    assert same_bits(got_obs, ref_obstacles(x, centers, inv)[0])
+    assert same_bits(got_seg, ref_segments(x, centers, v, vdv, metric)[0])
+    assert same_bits(got_obs, on_path("baseline", "point_obstacles_eval_max", x, centers, inv))
+    assert same_bits(got_seg, on_path("baseline", "segment_repulsion_vectors", x, centers, v, vdv, metric))
+
+
+@pytest.mark.parametrize(
+    "point,want",
+    [
+        ([NAN, 0.0], 0.0),  # every form NaN: no obstacle counts
+        ([INF, 1.0], 0.0),  # inf - inf in every form
+        ([1e200, 0.0], INF),  # a -inf form under -I wins: exp(+inf)
+        ([2.0, 0.0], math.exp(4.0)),  # -I: d2 = -4 beats +1 from the identity obstacle
+    ],
+)
+def test_nan_and_negative_forms_on_every_path(isa, point, want):
+    centers = np.array([[0.0, 0.0], [1.0, 0.0]])
+    inv = np.array([-np.eye(2), np.eye(2)])
+    # The same point in every lane position of a tile and of the tail.
+    x = np.tile(point, (37, 1))
+    got = kernels.point_obstacles_eval_max(x, centers, inv)
+    assert got.tolist() == [want] * 37
+
+
+@pytest.mark.parametrize("n", [1, 3, 8, 13, 40])
+def test_segment_ties_go_to_the_lowest_index_on_every_path(isa, n):
+    """Segments above and below the points at equal distance: which one wins
+    shows in the sign of dy.  Copies of both further on must not take over."""
+    rng = np.random.default_rng(n)
+    # Multiples of 1/8, so that each projection lands exactly below the point.
+    x = np.stack([rng.integers(-7, 8, n) / 8, np.zeros(n)], axis=1)
+    above, below = [-1.0, 1.0], [-1.0, -1.0]
+    p1 = np.array([above, below, below, above, above])
+    v = np.tile([2.0, 0.0], (5, 1))
+    vdv = (v * v).sum(1)
+    got = kernels.segment_repulsion_vectors(x, p1, v, vdv, np.eye(2))
+    assert (got[:, 1] == -1.0).all() and (got[:, 0] == 0.0).all()
+    got = kernels.segment_repulsion_vectors(x, p1[1:], v[1:], vdv[1:], np.eye(2))
+    assert (got[:, 1] == 1.0).all()
+
+
+def _path_args(kernel: str, n: int, k: int, seed: int) -> list[np.ndarray]:
+    x, centers, v, vdv, inv, metric = _path_case(np.random.default_rng(seed), n, k)
+    if kernel == "point_obstacles_eval_max":
+        return [x, centers, inv]
+    return [x, centers, v, vdv, metric]
+
+
+@pytest.mark.parametrize("a,b", [(0, 8), (8, 0), (3, 11), (11, 3), (7, 36), (36, 7), (35, 36), (36, 35), (1, 2)])
+@pytest.mark.parametrize("n", [1, 9])
+def test_lone_point_ties_across_lanes_and_tail(isa, n, a, b):
+    """One point against 37 segments (whole vectors of them, then a tail):
+    two segments at equal distance, at indices a and b, the rest far away;
+    the lower index wins wherever the two fall."""
+    p1 = np.tile([10.0, 10.0], (37, 1)) + np.arange(37)[:, None]
+    p1[a] = [-1.0, 1.0]  # above: dy = -1
+    p1[b] = [-1.0, -1.0]  # below: dy = +1
+    v = np.tile([2.0, 0.0], (37, 1))
+    x = np.zeros((n, 2))
+    got = kernels.segment_repulsion_vectors(x, p1, v, (v * v).sum(1), np.eye(2))
+    assert got.tolist() == [[0.0, -1.0 if a < b else 1.0]] * n
+
+
+@pytest.mark.parametrize("layout", LAYOUTS, ids=lambda f: f.__name__)
+@pytest.mark.parametrize("kernel", PATH_KERNELS)
+def test_every_path_reads_any_layout(isa, layout, kernel):
+    args = _path_args(kernel, 45, 9, seed=5)
+    fn = getattr(kernels, kernel)
+    for i in range(len(args)):
+        unusual, plain = layout(args[i])
+        got = fn(*args[:i], unusual, *args[i + 1:])
+        want = fn(*args[:i], np.ascontiguousarray(plain), *args[i + 1:])
+        assert same_bits(got, want), (kernel, i)
+
+
+@pytest.mark.parametrize("kernel", PATH_KERNELS)
+def test_concurrent_calls_on_another_path_agree(kernel):
+    """A switch while other threads run changes no result: every path
+    computes the same bits."""
+    args = _path_args(kernel, 20_000, 64, seed=12)
+    fn = getattr(kernels, kernel)
+    want = fn(*args)
+    results: list[Any] = [None] * 3
+    start = kernels._set_isa("baseline")
+    try:
+        threads = [threading.Thread(target=lambda k=k: results.__setitem__(k, fn(*args))) for k in range(3)]
+        for t in threads:
+            t.start()
+        for name in kernels._ISAS * 20:
+            kernels._set_isa(name)
+        for t in threads:
+            t.join()
+    finally:
+        kernels._set_isa(start)
+    assert all(same_bits(r, want) for r in results)

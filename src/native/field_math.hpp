@@ -8,17 +8,21 @@
 
 namespace orin {
 
+// Each function is a template over T, a double or a vector of doubles
+// (simd_lanes.hpp), so the vectorised paths run these very operations per lane.
+
 // v^T M v for v = (dx, dy), row by row as written.
-ORIN_FORCE_INLINE double quadratic_form(double dx, double dy, double m00, double m01, double m10,
-                                        double m11) noexcept {
+template <class T>
+ORIN_FORCE_INLINE T quadratic_form(T dx, T dy, double m00, double m01, double m10, double m11) noexcept {
     return dx * (m00 * dx + m01 * dy) + dy * (m10 * dx + m11 * dy);
 }
 
 // t clamped to [0, 1].  Both tests are made unconditionally (so a loop over
 // points vectorises); at most one holds, and NaN passes both, to lose every
 // comparison later.
-ORIN_FORCE_INLINE double clamp_unit(double t) noexcept {
-    const bool below = t < 0.0, above = t > 1.0;
+template <class T>
+ORIN_FORCE_INLINE T clamp_unit(T t) noexcept {
+    const auto below = t < 0.0, above = t > 1.0;
     t = below ? 0.0 : t;
     return above ? 1.0 : t;
 }
@@ -26,11 +30,12 @@ ORIN_FORCE_INLINE double clamp_unit(double t) noexcept {
 // The Euclidean projection of (xi, yi) on the segment [a, a + v], with
 // vv = v.v given: writes the repulsion vector (dx, dy) = x - projection and
 // returns its quadratic form under M.
-ORIN_FORCE_INLINE double segment_candidate(double xi, double yi, double ax, double ay, double vx,
-                                           double vy, double vv, double m00, double m01, double m10,
-                                           double m11, double& dx, double& dy) noexcept {
-    const double wx = xi - ax, wy = yi - ay;
-    const double t = clamp_unit((wx * vx + wy * vy) / vv);
+// The segment (S) may be one segment for all lanes or one per lane.
+template <class T, class S>
+ORIN_FORCE_INLINE T segment_candidate(T xi, T yi, S ax, S ay, S vx, S vy, S vv, double m00, double m01,
+                                      double m10, double m11, T& dx, T& dy) noexcept {
+    const T wx = xi - ax, wy = yi - ay;
+    const T t = clamp_unit((wx * vx + wy * vy) / vv);
     dx = xi - (ax + vx * t);
     dy = yi - (ay + vy * t);
     return quadratic_form(dx, dy, m00, m01, m10, m11);

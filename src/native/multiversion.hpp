@@ -1,4 +1,6 @@
-// Function multi-versioning for the vectorised block loops.
+// Function multi-versioning for the vectorised block loops that need no
+// forced path in tests; the loops that do are switched at run time instead
+// (isa_dispatch.hpp).
 //
 // target_clones compiles a function once per listed target and picks one at
 // load time through an ifunc resolver, so a portable build still runs AVX2

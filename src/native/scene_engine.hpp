@@ -28,6 +28,7 @@
 
 #include "capsule_bound.hpp"
 #include "field_math.hpp"
+#include "isa_dispatch.hpp"
 #include "multiversion.hpp"
 #include "ring_test.hpp"
 #include "strided_view.hpp"
@@ -154,26 +155,31 @@ inline box element_box(const element& e) noexcept {
         best_item[p] = better ? item : best_item[p];                                       \
     } while (false)
 
-ORIN_CLONES_WIDE inline void run_point(const f64* __restrict xs, const f64* __restrict ys, int n,
-                                       f64* __restrict best, f64* __restrict best_key, f64* __restrict best_item,
-                                       f64 key, f64 item, f64 ax, f64 ay, f64 m00, f64 m01, f64 m10,
-                                       f64 m11) noexcept {
-    for (int p = 0; p < n; ++p) {
-        const f64 dx = xs[p] - ax, dy = ys[p] - ay;
-        ORIN_SCENE_TAKE(quadratic_form(dx, dy, m00, m01, m10, m11));
+// Each pass is compiled per instruction set (isa_dispatch.hpp) and the
+// compiler vectorises it across the points; the paths differ only in width.
+struct point_pass {
+    template <isa I>
+    static ORIN_FORCE_INLINE void run(const f64* __restrict xs, const f64* __restrict ys, int n, f64* __restrict best,
+                                      f64* __restrict best_key, f64* __restrict best_item, f64 key, f64 item, f64 ax,
+                                      f64 ay, f64 m00, f64 m01, f64 m10, f64 m11) noexcept {
+        for (int p = 0; p < n; ++p) {
+            const f64 dx = xs[p] - ax, dy = ys[p] - ay;
+            ORIN_SCENE_TAKE(quadratic_form(dx, dy, m00, m01, m10, m11));
+        }
     }
-}
+};
 
-ORIN_CLONES_WIDE inline void run_segment_euclidean(const f64* __restrict xs, const f64* __restrict ys, int n,
-                                                   f64* __restrict best, f64* __restrict best_key,
-                                                   f64* __restrict best_item, f64 key, f64 item, f64 ax, f64 ay,
-                                                   f64 vx, f64 vy, f64 vv, f64 m00, f64 m01, f64 m10,
-                                                   f64 m11) noexcept {
-    for (int p = 0; p < n; ++p) {
-        f64 dx, dy;
-        ORIN_SCENE_TAKE(segment_candidate(xs[p], ys[p], ax, ay, vx, vy, vv, m00, m01, m10, m11, dx, dy));
+struct segment_euclidean_pass {
+    template <isa I>
+    static ORIN_FORCE_INLINE void run(const f64* __restrict xs, const f64* __restrict ys, int n, f64* __restrict best,
+                                      f64* __restrict best_key, f64* __restrict best_item, f64 key, f64 item, f64 ax,
+                                      f64 ay, f64 vx, f64 vy, f64 vv, f64 m00, f64 m01, f64 m10, f64 m11) noexcept {
+        for (int p = 0; p < n; ++p) {
+            f64 dx, dy;
+            ORIN_SCENE_TAKE(segment_candidate(xs[p], ys[p], ax, ay, vx, vy, vv, m00, m01, m10, m11, dx, dy));
+        }
     }
-}
+};
 
 // The exact nearest point of a segment in its metric: t minimises
 // (w - v t)^T S (w - v t), S the metric's symmetric part, given as
@@ -187,16 +193,19 @@ ORIN_FORCE_INLINE f64 metric_candidate(f64 x, f64 y, f64 ax, f64 ay, f64 vx, f64
     return quadratic_form(dx, dy, m00, m01, m10, m11);
 }
 
-ORIN_CLONES_WIDE inline void run_segment_metric(const f64* __restrict xs, const f64* __restrict ys, int n,
-                                                f64* __restrict best, f64* __restrict best_key,
-                                                f64* __restrict best_item, f64 key, f64 item, f64 ax, f64 ay,
-                                                f64 vx, f64 vy, f64 svx, f64 svy, f64 vsv, f64 m00, f64 m01,
-                                                f64 m10, f64 m11) noexcept {
-    for (int p = 0; p < n; ++p) {
-        f64 dx, dy;
-        ORIN_SCENE_TAKE(metric_candidate(xs[p], ys[p], ax, ay, vx, vy, svx, svy, vsv, m00, m01, m10, m11, dx, dy));
+struct segment_metric_pass {
+    template <isa I>
+    static ORIN_FORCE_INLINE void run(const f64* __restrict xs, const f64* __restrict ys, int n, f64* __restrict best,
+                                      f64* __restrict best_key, f64* __restrict best_item, f64 key, f64 item, f64 ax,
+                                      f64 ay, f64 vx, f64 vy, f64 svx, f64 svy, f64 vsv, f64 m00, f64 m01, f64 m10,
+                                      f64 m11) noexcept {
+        for (int p = 0; p < n; ++p) {
+            f64 dx, dy;
+            ORIN_SCENE_TAKE(
+                metric_candidate(xs[p], ys[p], ax, ay, vx, vy, svx, svy, vsv, m00, m01, m10, m11, dx, dy));
+        }
     }
-}
+};
 
 #undef ORIN_SCENE_TAKE
 
@@ -845,15 +854,15 @@ private:
         const int n = hi - lo;
         const metric& m = metrics_[static_cast<size_t>(e.metric_id)];
         if (!e.is_segment) {
-            run_point(xs, ys, n, best, best_key, best_item, key, at, e.ax, e.ay, m.m00, m.m01, m.m10, m.m11);
+            dispatch<point_pass>(xs, ys, n, best, best_key, best_item, key, at, e.ax, e.ay, m.m00, m.m01, m.m10, m.m11);
         } else if (proj_ == projection::euclidean) {
-            run_segment_euclidean(xs, ys, n, best, best_key, best_item, key, at, e.ax, e.ay, e.vx, e.vy, e.vv,
-                                  m.m00, m.m01, m.m10, m.m11);
+            dispatch<segment_euclidean_pass>(xs, ys, n, best, best_key, best_item, key, at, e.ax, e.ay, e.vx,
+                                             e.vy, e.vv, m.m00, m.m01, m.m10, m.m11);
         } else {
             f64 svx, svy, vsv;
             symmetric_along(e, m, svx, svy, vsv);
-            run_segment_metric(xs, ys, n, best, best_key, best_item, key, at, e.ax, e.ay, e.vx, e.vy, svx, svy,
-                               vsv, m.m00, m.m01, m.m10, m.m11);
+            dispatch<segment_metric_pass>(xs, ys, n, best, best_key, best_item, key, at, e.ax, e.ay, e.vx, e.vy,
+                                          svx, svy, vsv, m.m00, m.m01, m.m10, m.m11);
         }
     }
 

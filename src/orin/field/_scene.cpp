@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "buffer_view.hpp"
+#include "isa_switch.hpp"
 #include "module_slots.hpp"
 #include "py_ref.hpp"
 #include "scene_drive.hpp"
@@ -408,14 +409,23 @@ PyType_Spec scene_spec = {
 int scene_exec(PyObject* module) {
     return guard<int>(-1, [&]() -> int {
         refuse_subinterpreters("orin.field._scene");
+        choose_isa_at_import("orin.field._scene");
+        ref isas = require(supported_isas());
+        require_ok(PyModule_AddObjectRef(module, "_ISAS", isas.get()));
         ref type = require(PyType_FromModuleAndSpec(module, &scene_spec, nullptr));
         require_ok(PyModule_AddObjectRef(module, "CompiledScene", type.get()));
         return 0;
     });
 }
 
+// The scene's passes have their own switch, apart from the kernels' one.
+PyMethodDef module_methods[] = {
+    {"_set_isa", set_isa_function, METH_O, set_isa_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef scene_module = {
-    PyModuleDef_HEAD_INIT, "orin.field._scene", "The compiled scene behind orin.field.RiskField.", 0, nullptr,
+    PyModuleDef_HEAD_INIT, "orin.field._scene", "The compiled scene behind orin.field.RiskField.", 0, module_methods,
     module_slots<scene_exec>, nullptr, nullptr, nullptr,
 };
 

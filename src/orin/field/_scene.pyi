@@ -46,3 +46,8 @@ class CompiledScene:
     def query_grid(
         self, xs: _F, ys: _F, value: _F, threads: int, progress: Callable[[int], Any] | None
     ) -> None: ...
+
+# Private: the instruction-set paths of the scene's vectorised passes.
+_ISAS: tuple[str, ...]
+
+def _set_isa(name: str, /) -> str: ...

@@ -26,6 +26,7 @@
 
 #include "buffer_view.hpp"
 #include "call.hpp"
+#include "isa_switch.hpp"
 #include "module_slots.hpp"
 #include "obstacle_loops.hpp"
 #include "py_ref.hpp"
@@ -673,6 +674,7 @@ PyMethodDef module_functions[] = {
      "Makes point_in_rings test rings by `method` ('auto', 'plain', 'bands' or\n"
      "'sweep') and returns the previous one.  Every method gives the same\n"
      "results; this exists so that tests can run each of them."},
+    {"_set_isa", set_isa_function, METH_O, set_isa_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -729,6 +731,9 @@ int kernels_exec(PyObject* module) {
             raise(PyExc_RuntimeError,
                   "orin.field.kernels can be initialised only once per process");
         }
+        choose_isa_at_import("orin.field.kernels");
+        ref isas = require(supported_isas());
+        require_ok(PyModule_AddObjectRef(module, "_ISAS", isas.get()));
         ref typing = require(PyImport_ImportModule("typing"));
         ref tuple = require(PyObject_GetAttrString(typing.get(), "Tuple"));
         require_ok(PyModule_AddObjectRef(module, "Tuple", tuple.get()));
