@@ -778,10 +778,16 @@ def ring_method(name: str):
 
 
 def in_rings_by_every_method(pts, outer, holes) -> dict[str, np.ndarray]:
+    """Every method, the indexes on every instruction-set path the CPU has."""
     results = {}
     for name in RING_METHODS:
-        with ring_method(name):
-            results[name] = kernels.point_in_rings(pts, outer, holes)
+        for path in kernels._ISAS if name != "plain" else ["baseline"]:
+            previous = kernels._set_isa(path)
+            try:
+                with ring_method(name):
+                    results[f"{name} on {path}"] = kernels.point_in_rings(pts, outer, holes)
+            finally:
+                kernels._set_isa(previous)
     return results
 
 

@@ -14,7 +14,9 @@
 #include <limits>
 #include <vector>
 
+#include "isa_dispatch.hpp"
 #include "multiversion.hpp"
+#include "simd_lanes.hpp"
 #include "strided_view.hpp"
 
 namespace orin {
@@ -38,11 +40,13 @@ inline int point_in_ring(double x, double y, const strided_view<double, 2>& ring
 
 namespace ring_detail {
 
-// Eight lanes: one AVX-512 register, two AVX2 ones.  The arithmetic is the
-// plain rule's, lane by lane, so every target gives the same bits.
+// Eight lanes: one AVX-512 register, two AVX2 ones, four SSE2 ones; the
+// chunks of the indexes are eight wide on every path, and the arithmetic is
+// the plain rule's, lane by lane, so every path gives the same bits.
 inline constexpr int lanes = 8;
-typedef double lane_f64 __attribute__((vector_size(lanes * sizeof(double))));
+using lane_f64 = f64x8;
 typedef long long lane_mask __attribute__((vector_size(lanes * sizeof(long long))));
+using lane_ops = simd_lanes<lanes>;
 
 // Lanes where the edge (xi, yi)-(xj, yj) toggles the parity of (x, y).  The
 // quotient is computed everywhere but counts only where the edge straddles
@@ -52,17 +56,6 @@ ORIN_FORCE_INLINE lane_mask crossings(lane_f64 x, lane_f64 y, lane_f64 xi, lane_
     const lane_mask straddles = (yi > y) ^ (yj > y);  // all-ones or zero lanes: ^ is !=
     const lane_mask left = x < (xj - xi) * (y - yi) / (yj - yi) + xi;
     return straddles & left;
-}
-
-ORIN_FORCE_INLINE lane_f64 splat(double v) noexcept { return lane_f64{} + v; }
-
-// Lane types live in registers only: their alignment differs between
-// targets (16 bytes without AVX), so memory holds plain scalars, moved in and
-// out through memcpy.
-ORIN_FORCE_INLINE lane_f64 load(const double* p) noexcept {
-    lane_f64 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
 }
 
 // Heights [ymin, ymax) cut into bands by a map that is monotonic in y (a
@@ -124,9 +117,12 @@ struct alignas(64) edge_chunk {
 };
 
 ORIN_FORCE_INLINE int chunk_parity(const edge_chunk* c, const edge_chunk* end, double x, double y) noexcept {
-    const lane_f64 xv = splat(x), yv = splat(y);
+    const lane_f64 xv = lane_ops::splat(x), yv = lane_ops::splat(y);
     lane_mask acc{};
-    for (; c != end; ++c) acc ^= crossings(xv, yv, load(c->xi), load(c->yi), load(c->xj), load(c->yj));
+    for (; c != end; ++c) {
+        acc ^= crossings(xv, yv, lane_ops::load(c->xi), lane_ops::load(c->yi), lane_ops::load(c->xj),
+                         lane_ops::load(c->yj));
+    }
     // Halves folded onto each other: three shuffles rather than eight
     // extractions.
     acc ^= __builtin_shufflevector(acc, acc, 4, 5, 6, 7, 0, 1, 2, 3);
@@ -135,42 +131,53 @@ ORIN_FORCE_INLINE int chunk_parity(const edge_chunk* c, const edge_chunk* end, d
     return static_cast<int>(acc[0] & 1);
 }
 
-// Internal linkage, as for the other cloned loops: each module keeps its own
-// resolver rather than an exported symbol that modules could interpose.
-ORIN_CLONES_WIDE static int band_parity(const edge_chunk* first, const edge_chunk* last, double x,
-                                        double y) noexcept {
-    return chunk_parity(first, last, x, y);
-}
-
-// band_parity for points [0, n) of xs, ys, into out: one call, one clone, for
-// a whole block of points.
-ORIN_CLONES_WIDE static void band_run(const edge_chunk* chunks, const std::ptrdiff_t* start, const height_bands& hb,
+// Points [0, n) of xs, ys against the band index, into out.
+struct band_loop {
+    template <isa>
+    static ORIN_FORCE_INLINE void run(const edge_chunk* chunks, const std::ptrdiff_t* start, const height_bands& hb,
                                       const double* __restrict xs, const double* __restrict ys, std::ptrdiff_t n,
                                       std::uint8_t* __restrict out) noexcept {
-    for (std::ptrdiff_t p = 0; p < n; ++p) {
-        const double x = xs[p], y = ys[p];
-        int inside = 0;
-        if (hb.covers(y)) {
-            const std::ptrdiff_t b = hb.of(y);
-            inside = chunk_parity(chunks + start[b], chunks + start[b + 1], x, y);
+        for (std::ptrdiff_t p = 0; p < n; ++p) {
+            const double x = xs[p], y = ys[p];
+            int inside = 0;
+            if (hb.covers(y)) {
+                const std::ptrdiff_t b = hb.of(y);
+                inside = chunk_parity(chunks + start[b], chunks + start[b + 1], x, y);
+            }
+            out[p] = static_cast<std::uint8_t>(inside);
         }
-        out[p] = static_cast<std::uint8_t>(inside);
     }
-}
+};
 
-// One edge against chunks [first, last) of points, toggling their parity
-// lanes: the bands an edge spans are consecutive, and so are their chunks.
-ORIN_CLONES_WIDE static void edge_run(const double* __restrict xs, const double* __restrict ys,
-                                      long long* __restrict parity, std::ptrdiff_t first, std::ptrdiff_t last,
-                                      double xi, double yi, double xj, double yj) noexcept {
-    const lane_f64 vxi = splat(xi), vyi = splat(yi), vxj = splat(xj), vyj = splat(yj);
-    for (std::ptrdiff_t c = first; c < last; ++c) {
-        lane_mask p;
-        std::memcpy(&p, parity + c * lanes, sizeof p);
-        p ^= crossings(load(xs + c * lanes), load(ys + c * lanes), vxi, vyi, vxj, vyj);
-        std::memcpy(parity + c * lanes, &p, sizeof p);
+// Every edge of the ring, in order, against the chunks of banded points in
+// the bands it spans (consecutive bands, so consecutive chunks), toggling
+// their parity lanes.
+struct sweep_loop {
+    template <isa>
+    static ORIN_FORCE_INLINE void run(const strided_view<double, 2>& ring, const height_bands& hb,
+                                      const std::ptrdiff_t* start, const double* __restrict xs,
+                                      const double* __restrict ys, long long* __restrict parity) noexcept {
+        const std::ptrdiff_t r = ring.extent(0);
+        double xj = ring(r - 1, 0), yj = ring(r - 1, 1);
+        for (std::ptrdiff_t i = 0; i < r; ++i) {
+            const double xi = ring(i, 0), yi = ring(i, 1);
+            if (yi != yj) {
+                const std::ptrdiff_t first = start[hb.of(std::min(yi, yj))], last = start[hb.of(std::max(yi, yj)) + 1];
+                const lane_f64 vxi = lane_ops::splat(xi), vyi = lane_ops::splat(yi);
+                const lane_f64 vxj = lane_ops::splat(xj), vyj = lane_ops::splat(yj);
+                for (std::ptrdiff_t c = first; c < last; ++c) {
+                    lane_mask p;
+                    std::memcpy(&p, parity + c * lanes, sizeof p);
+                    p ^= crossings(lane_ops::load(xs + c * lanes), lane_ops::load(ys + c * lanes), vxi, vyi, vxj,
+                                   vyj);
+                    std::memcpy(parity + c * lanes, &p, sizeof p);
+                }
+            }
+            xj = xi;
+            yj = yi;
+        }
     }
-}
+};
 
 }  // namespace ring_detail
 
@@ -250,15 +257,14 @@ public:
 
     // Needs a successful build().
     int contains(double x, double y) const noexcept {
-        if (!bands_.covers(y)) return 0;
-        const auto b = static_cast<std::size_t>(bands_.of(y));
-        const ring_detail::edge_chunk* c = chunks_.data();
-        return ring_detail::band_parity(c + start_[b], c + start_[b + 1], x, y);
+        std::uint8_t inside = 0;
+        dispatch<ring_detail::band_loop>(chunks_.data(), start_.data(), bands_, &x, &y, std::ptrdiff_t{1}, &inside);
+        return inside;
     }
 
     // contains() for points [0, n) of xs, ys, into out.
     void contains_block(const double* xs, const double* ys, std::ptrdiff_t n, std::uint8_t* out) const noexcept {
-        ring_detail::band_run(chunks_.data(), start_.data(), bands_, xs, ys, n, out);
+        dispatch<ring_detail::band_loop>(chunks_.data(), start_.data(), bands_, xs, ys, n, out);
     }
 
 private:
@@ -307,7 +313,9 @@ public:
             where_[s] = p;
         }
         parity_.assign(slots, 0);
-        sweep(ring, start.data());
+        dispatch<sweep_loop>(ring, bands_, static_cast<const std::ptrdiff_t*>(start.data()),
+                             static_cast<const double*>(xs_.data()), static_cast<const double*>(ys_.data()),
+                             parity_.data());
         for (std::size_t s = 0; s < slots; ++s) {
             if (where_[s] >= 0) out[where_[s]] = static_cast<std::uint8_t>(parity_[s] & 1);
         }
@@ -315,22 +323,6 @@ public:
     }
 
 private:
-    void sweep(const strided_view<double, 2>& ring, const std::ptrdiff_t* start) noexcept {
-        using namespace ring_detail;
-        const std::ptrdiff_t r = ring.extent(0);
-        double xj = ring(r - 1, 0), yj = ring(r - 1, 1);
-        for (std::ptrdiff_t i = 0; i < r; ++i) {
-            const double xi = ring(i, 0), yi = ring(i, 1);
-            if (yi != yj) {
-                const std::ptrdiff_t lo = bands_.of(std::min(yi, yj)), hi = bands_.of(std::max(yi, yj));
-                ring_detail::edge_run(xs_.data(), ys_.data(), parity_.data(), start[lo], start[hi + 1], xi, yi, xj,
-                                      yj);
-            }
-            xj = xi;
-            yj = yi;
-        }
-    }
-
     ring_detail::height_bands bands_;
     std::vector<double> xs_, ys_;
     std::vector<std::ptrdiff_t> where_;
