@@ -317,6 +317,16 @@ def small_inputs(rng, repeats) -> None:
                 med, lo, hi = per_call_us(fn, repeats)
                 cells.append(f"{med:8.2f} ({lo:.2f}-{hi:.2f})")
             print(f"{n:>5} {k:>5}   {cells[0]:>26}   {cells[1]:>26}")
+    rings = {"R=64": _ring_64(rng), "star R=20000": np.array(star(20_000)),
+             "smooth R=20000": np.array(smooth_outline(20_000))}
+    print(f"\n{'N':>5}   " + "   ".join(f"{'point_in_rings ' + name:>26}" for name in rings))
+    for n in (1, 10, 100):
+        cells = []
+        for ring in rings.values():
+            pts = ring[:-1].mean(axis=0) + rng.uniform(-0.5, 0.5, (n, 2))
+            med, lo, hi = per_call_us(lambda: kernels.point_in_rings(pts, ring, []), repeats)
+            cells.append(f"{med:8.2f} ({lo:.2f}-{hi:.2f})")
+        print(f"{n:>5}   " + "   ".join(f"{c:>26}" for c in cells))
 
 
 def main(argv: list[str] | None = None) -> int:
