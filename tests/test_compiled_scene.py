@@ -350,41 +350,79 @@ def curved_scene():
     ]
 
 
-def points_at_and_beside(obstacles, seed):
-    """Random points, every vertex, points along segments, and points moved
-    off them by a few ulp to a few segment lengths."""
-    rng = np.random.default_rng(seed)
-    on = vertices_of(obstacles)
-    pick = on[rng.choice(len(on), 4000, replace=False)]
-    offsets = [1e-15, 1e-12, 1e-9, 1e-6, 1e-4, 3e-3]
-    beside = [pick + rng.normal(0, 1, pick.shape) * h for h in offsets]
-    return np.concatenate([rng.uniform(-0.1, 1.5, (4000, 2)), on, *beside])
-
-
-def without_capsules(monkeypatch, make):
+def compiled_without(monkeypatch, switch, make):
+    """A RiskField whose scene is compiled with one of its pruning aids off."""
     import functools
 
     from orin.field import scene_compiler
 
     with monkeypatch.context() as m:
-        m.setattr(scene_compiler, "CompiledScene", functools.partial(CompiledScene, capsules=False))
+        m.setattr(scene_compiler, "CompiledScene", functools.partial(CompiledScene, **{switch: False}))
         return make()
 
 
+def city_scene(seed, count=150, origin=(0.0, 0.0)):
+    """Rotated rectangular buildings, each in its own rotated metric, about
+    1,000 a km^2 around `origin` (metres, as projected map coordinates)."""
+    rng = np.random.default_rng(seed)
+    side = math.sqrt(count / 1000.0) * 1000.0
+    corners = np.array([[-0.5, -0.5], [0.5, -0.5], [0.5, 0.5], [-0.5, 0.5], [-0.5, -0.5]])
+    out = []
+    for _ in range(count):
+        centre = np.asarray(origin) + rng.uniform(0.0, side, 2)
+        a = rng.uniform(0, math.pi)
+        turn = np.array([[math.cos(a), -math.sin(a)], [math.sin(a), math.cos(a)]])
+        outline = centre + (corners * rng.uniform(8.0, 25.0, 2)) @ turn.T
+        out.append(Polygon(coordinates=[outline.tolist()],
+                           repulsion=rotated(*rng.uniform(3.0, 10.0, 2) ** 2, rng.uniform(0, math.pi))))
+    return out
+
+
+def probe_points(obstacles, seed):
+    """Random points over the scene, its vertices, points along its segments,
+    and points moved off those by a few ulp to a few segment lengths, all
+    at the scene's own scale."""
+    rng = np.random.default_rng(seed)
+    on = vertices_of(obstacles)
+    lo, hi = on.min(axis=0), on.max(axis=0)
+    size = float((hi - lo).max())
+    pick = on[rng.choice(len(on), min(len(on), 4000), replace=False)]
+    beside = [pick + rng.normal(0, 1, pick.shape) * h * size for h in (1e-15, 1e-12, 1e-9, 1e-6, 1e-4, 3e-3)]
+    return np.concatenate([rng.uniform(lo - 0.1 * size, hi + 0.1 * size, (4000, 2)), on, *beside])
+
+
+SCENES = {
+    "curved": curved_scene,
+    "random": lambda: random_scene(9, count=40),
+    "city": lambda: city_scene(2),
+    "city far from the origin": lambda: city_scene(3, origin=(6.5e6, -4.1e6)),
+}
+
+
+@pytest.mark.parametrize(
+    "switch, scene", [("capsules", "curved"), ("cells", "curved"), ("cells", "random"), ("cells", "city"),
+                      ("cells", "city far from the origin")])
 @pytest.mark.parametrize("projection", ["euclidean", "metric"])
 @pytest.mark.parametrize("cutoff", [0.0, 1e-12])
-def test_capsule_bounds_change_no_result(monkeypatch, projection, cutoff):
-    obstacles = curved_scene()
-    pts = points_at_and_beside(obstacles, 4)
+def test_pruning_aids_change_no_result(monkeypatch, switch, scene, projection, cutoff):
+    """Capsule bounds and the grid's cell lists only spare work: every value,
+    gradient, nearest obstacle and grid is the same, bit for bit, without
+    them.  Grids run at a coarse spacing, where points go cell by cell, and
+    a fine one, where they share the tree."""
+    obstacles = SCENES[scene]()
+    pts = probe_points(obstacles, 4)
     field = RiskField(obstacles, projection=projection, cutoff=cutoff, threads=2)
-    plain = without_capsules(monkeypatch, lambda: RiskField(obstacles, projection=projection, cutoff=cutoff))
-    assert field._scene.n_capsules > 0 and plain._scene.n_capsules == 0
+    plain = compiled_without(monkeypatch, switch,
+                             lambda: RiskField(obstacles, projection=projection, cutoff=cutoff))
+    counter = "n_" + switch
+    assert getattr(field._scene, counter) > 0 and getattr(plain._scene, counter) == 0
     for query in (RiskField.eval, RiskField.gradient):
         np.testing.assert_array_equal(query(field, pts), query(plain, pts))
     for a, b in zip(field.nearest(pts), plain.nearest(pts)):
         np.testing.assert_array_equal(a, b)
-    bounds, shape = (-0.1, -0.1, 1.5, 1.1), (97, 131)
-    np.testing.assert_array_equal(field.grid(bounds, shape), plain.grid(bounds, shape))
+    (x0, y0), (x1, y1) = pts.min(axis=0), pts.max(axis=0)
+    for shape in ((97, 131), (601, 587)):
+        np.testing.assert_array_equal(field.grid((x0, y0, x1, y1), shape), plain.grid((x0, y0, x1, y1), shape))
     if projection == "euclidean":
         exact = members_max(obstacles, pts)
         big = exact >= field.cutoff

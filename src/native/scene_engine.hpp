@@ -19,10 +19,13 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -142,6 +145,86 @@ inline box element_box(const element& e) noexcept {
             std::max(e.ay, by) + slack};
 }
 
+// A bound from above on element e's d2, as the loops compute it, at every
+// point of box b.  Either projection's nearest point does at least as well
+// as the Euclidean one, the form is at most the metric's largest eigenvalue
+// times the squared length, and the Euclidean distance to a segment is
+// convex, so over a box it is largest at a corner.  The margins cover the
+// rounding of the computed nearest point and form.
+inline f64 upper_bound(const element& e, const metric& m, const box& b) noexcept {
+    const f64 a = m.m00, c = m.m11, s = 0.5 * (m.m01 + m.m10);
+    const f64 half = 0.5 * (a - c);
+    const f64 norm = std::fabs(m.m00) + std::fabs(m.m01) + std::fabs(m.m10) + std::fabs(m.m11);
+    const f64 lam = std::max(0.0, 0.5 * (a + c) + std::sqrt(half * half + s * s)) * (1.0 + 1e-9) + 64.0 * f64_eps * norm;
+    f64 far = 0.0;
+    for (const f64 x : {b.x0, b.x1}) {
+        for (const f64 y : {b.y0, b.y1}) {
+            const f64 wx = x - e.ax, wy = y - e.ay;
+            const f64 t = e.is_segment ? clamp_unit((wx * e.vx + wy * e.vy) / e.vv) : 0.0;
+            const f64 dx = wx - e.vx * t, dy = wy - e.vy * t;
+            far = std::max(far, dx * dx + dy * dy);
+        }
+    }
+    const f64 slack = 8.0 * f64_eps *
+                          (std::max({std::fabs(b.x0), std::fabs(b.x1), std::fabs(b.y0), std::fabs(b.y1)}) +
+                           std::max(std::fabs(e.ax), std::fabs(e.ay)) + std::max(std::fabs(e.vx), std::fabs(e.vy))) +
+                      std::numeric_limits<f64>::min();
+    const f64 length = std::sqrt(far) * (1.0 + 1e-9) + slack;
+    const f64 ub = lam * length * length * (1.0 + 1e-9) + std::numeric_limits<f64>::min();
+    return std::isfinite(ub) ? ub : std::numeric_limits<f64>::infinity();
+}
+
+// A uniform grid over the scene.  A point's cell is found by rounding, so
+// each cell's box is taken a little wider than its share: whatever cell a
+// point lands in, that cell's box holds it.
+struct cell_grid {
+    f64 x0 = 0.0, y0 = 0.0, x1 = -1.0, y1 = -1.0;
+    f64 w = 0.0, h = 0.0;    // a cell's sides
+    f64 sx = 0.0, sy = 0.0;  // cells per unit length
+    f64 slack_x = 0.0, slack_y = 0.0;
+    i32 nx = 0, ny = 0;
+
+    void cover(const box& b, i32 cols, i32 rows) noexcept {
+        x0 = b.x0;
+        y0 = b.y0;
+        x1 = b.x1;
+        y1 = b.y1;
+        nx = cols;
+        ny = rows;
+        w = (x1 - x0) / nx;
+        h = (y1 - y0) / ny;
+        sx = w > 0.0 ? nx / (x1 - x0) : 0.0;
+        sy = h > 0.0 ? ny / (y1 - y0) : 0.0;
+        const f64 tiny = std::numeric_limits<f64>::min();
+        slack_x = 1e-6 * w + 16.0 * f64_eps * std::max(std::fabs(x0), std::fabs(x1)) + tiny;
+        slack_y = 1e-6 * h + 16.0 * f64_eps * std::max(std::fabs(y0), std::fabs(y1)) + tiny;
+    }
+
+    size_t count() const noexcept { return static_cast<size_t>(nx) * static_cast<size_t>(ny); }
+
+    // -1 outside the grid.
+    i32 locate(f64 x, f64 y) const noexcept {
+        if (!(x >= x0 && x <= x1 && y >= y0 && y <= y1)) return -1;
+        const i32 i = std::min(nx - 1, static_cast<i32>((x - x0) * sx));
+        const i32 j = std::min(ny - 1, static_cast<i32>((y - y0) * sy));
+        return j * nx + i;
+    }
+
+    box bounds(i32 c) const noexcept {
+        const i32 i = c % nx, j = c / nx;
+        return {x0 + i * w - slack_x, y0 + j * h - slack_y, x0 + (i + 1) * w + slack_x, y0 + (j + 1) * h + slack_y};
+    }
+};
+
+// What a cell's points must consult: its first entry in the scene's list,
+// how many areas to test (inside) and how many elements to run, nearest
+// first.  `elements` < 0: too many, the tree answers there instead.
+struct cell {
+    i32 first = 0;
+    std::int16_t areas = 0;
+    std::int16_t elements = -1;
+};
+
 // One element against a run of points: branch-free so that it vectorises
 // across points.  Strictly smaller replaces, and an equal value replaces
 // only from a lower key; NaN never replaces.  Everything the loop reads
@@ -219,9 +302,11 @@ struct area {
 };
 
 struct ring {
+    // The flag and the view share the first cache line: a small ring is
+    // tested without reading the rest.
+    bool banded = false;
     strided_view<f64, 2> view;
     ring_bands bands;
-    bool banded = false;
 
     bool contains(f64 x, f64 y) const noexcept {
         return banded ? bands.contains(x, y) != 0 : point_in_ring(x, y, view) != 0;
@@ -346,7 +431,8 @@ public:
         std::vector<area> areas;
     };
 
-    compiled_scene(parts&& p, f64 cutoff, projection proj, std::ptrdiff_t max_bands, bool capsules = true)
+    compiled_scene(parts&& p, f64 cutoff, projection proj, std::ptrdiff_t max_bands, bool capsules = true,
+                   bool cells = true)
         : metrics_(std::move(p.metrics)), ring_xy_(std::move(p.ring_xy)), proj_(proj), use_capsules_(capsules) {
         // Anything with a value of at least `cutoff` has d2 <= -ln(cutoff);
         // the limit sits a little above, so rounding there cannot drop it.
@@ -355,6 +441,7 @@ public:
         build_elements(std::move(p.elements));
         build_rings(p.ring_start, max_bands);
         build_areas(std::move(p.areas));
+        if (cells) build_cells();
     }
 
     size_t nbytes() const noexcept {
@@ -362,7 +449,8 @@ public:
                        metrics_.capacity() * sizeof(metric) +
                        ring_xy_.capacity() * sizeof(f64) + rings_.capacity() * sizeof(ring) +
                        areas_.capacity() * sizeof(area) + element_tree_.nbytes() + area_tree_.nbytes() +
-                       capsules_.capacity() * sizeof(capsule);
+                       capsules_.capacity() * sizeof(capsule) + cells_.capacity() * sizeof(cell) +
+                       cell_items_.capacity() * sizeof(i32);
         for (const ring& r : rings_) total += r.bands.nbytes();
         return total;
     }
@@ -370,6 +458,7 @@ public:
     size_t element_count() const noexcept { return elements_.size(); }
     size_t area_count() const noexcept { return areas_.size(); }
     size_t capsule_count() const noexcept { return capsule_count_; }
+    size_t cell_count() const noexcept { return cells_.size(); }
 
     // The typical width of the region an element can reach below the
     // cut-off: blocks of query points are kept about this size, so that
@@ -392,8 +481,56 @@ public:
             blk.best_key[p] = no_key_lane;
             blk.best_item[p] = -1.0;
         }
-        settle_areas(blk, extent(blk, 0, n), s);
-        solve(blk, 0, n, s);
+        if (cells_.empty()) {
+            settle_tree(blk, 0, n, s);
+            return;
+        }
+        // Many points a cell: the trees, pruning with every point's own
+        // best, do better than the lists.  Outside the grid, the trees too.
+        const box tile = extent(blk, 0, n);
+        const i32 low = grid_.locate(tile.x0, tile.y0), high = grid_.locate(tile.x1, tile.y1);
+        if (low < 0 || high < 0) {
+            settle_tree(blk, 0, n, s);
+            return;
+        }
+        const i32 cols = high % grid_.nx - low % grid_.nx + 1, rows = high / grid_.nx - low / grid_.nx + 1;
+        if (static_cast<i64>(cols) * rows * dense_cells <= n) {
+            settle_tree(blk, 0, n, s);
+            return;
+        }
+        // Otherwise point by point through their cell's list, cell by cell;
+        // in a cell too crowded to list, through the trees.
+        i32 at[block_size];
+        for (int p = 0; p < n; ++p) {
+            const i32 c = grid_.locate(blk.xs[p], blk.ys[p]);
+            at[p] = c >= 0 && cells_[static_cast<size_t>(c)].elements >= 0 ? c : -1;
+        }
+        group(blk, at);
+        int starts[block_size + 1], runs = 0;
+        for (int p = 0; p < n; ++p) {
+            if (p == 0 || at[p] != at[p - 1]) starts[runs++] = p;
+        }
+        starts[runs] = n;
+        // Over a large scene each cell's entries wait on memory.  Every
+        // run's list is asked for now, what a list names two runs ahead,
+        // and the rings and metrics hanging off that one run ahead.
+        for (int r = 0; r < runs; ++r) {
+            const i32 c = at[starts[r]];
+            if (c >= 0) __builtin_prefetch(cell_items_.data() + cells_[static_cast<size_t>(c)].first);
+        }
+        for (int r = 0; r < std::min(runs, 2); ++r) {
+            if (at[starts[r]] >= 0) prefetch_cell(cells_[static_cast<size_t>(at[starts[r]])]);
+        }
+        for (int r = 0; r < runs; ++r) {
+            const int lo = starts[r], hi = starts[r + 1];
+            if (r + 2 < runs && at[starts[r + 2]] >= 0) prefetch_cell(cells_[static_cast<size_t>(at[starts[r + 2]])]);
+            if (r + 1 < runs && at[starts[r + 1]] >= 0) prefetch_hanging(cells_[static_cast<size_t>(at[starts[r + 1]])]);
+            if (at[lo] < 0) {
+                settle_tree(blk, lo, hi, s);
+            } else {
+                settle_cell(cells_[static_cast<size_t>(at[lo])], blk, lo, hi);
+            }
+        }
     }
 
     // Writes the requested outputs of point p of the block.
@@ -463,6 +600,9 @@ private:
     f64 reach_ = std::numeric_limits<f64>::infinity();
     f64 spacing_ = std::numeric_limits<f64>::infinity();
     f64 grain_ = std::numeric_limits<f64>::infinity();  // the median leaf's longer side
+    cell_grid grid_;
+    std::vector<cell> cells_;      // by grid cell; empty without a grid
+    std::vector<i32> cell_items_;  // each cell's areas, then its elements
     projection proj_;
     bool use_capsules_;
 
@@ -580,6 +720,201 @@ private:
         }
     }
 
+    // Entries a cell may list before it is left to the trees: past that,
+    // near a finely divided outline, the tree's pruning per point does better.
+    static constexpr int cell_capacity = 48;
+    // Cells per element, and at most this many in all.
+    static constexpr f64 cells_per_element = 4.0;
+    static constexpr f64 max_cells = 4194304.0;
+
+    // A grid over the scene, widened by half the elements' typical reach,
+    // with about two cells an element.  Each cell lists the areas whose box
+    // meets it and every element that can still win somewhere in it: an
+    // element is left out only where its lower bound over the cell is above
+    // another listed element's upper bound over the whole cell, or above the
+    // cut-off, so that it cannot win at any point of the cell.
+    void build_cells() {
+        const f64 inf = std::numeric_limits<f64>::infinity();
+        box all{inf, inf, -inf, -inf};
+        for (const bvh* t : {&element_tree_, &area_tree_}) {
+            if (t->nodes().empty()) continue;
+            const box& b = t->nodes()[0].b;
+            all = {std::min(all.x0, b.x0), std::min(all.y0, b.y0), std::max(all.x1, b.x1), std::max(all.y1, b.y1)};
+        }
+        const f64 widen = std::isfinite(reach_) ? 0.5 * reach_ : 0.0;
+        all = {all.x0 - widen, all.y0 - widen, all.x1 + widen, all.y1 + widen};
+        const f64 wide = all.x1 - all.x0, high = all.y1 - all.y0;
+        if (!(std::isfinite(wide) && std::isfinite(high) && wide >= 0.0 && high >= 0.0)) return;
+        const f64 target = std::clamp(
+            cells_per_element * static_cast<f64>(elements_.size()) + static_cast<f64>(areas_.size()), 1.0, max_cells);
+        f64 side = std::sqrt(wide * high / target);
+        if (!(side > 0.0)) side = std::max(wide, high) / target;
+        auto along = [&](f64 length) {
+            return side > 0.0 ? static_cast<i32>(std::clamp(std::ceil(length / side), 1.0, target)) : 1;
+        };
+        i32 cols = along(wide), rows = along(high);
+        // A box too thin for its area to be rounded to: keep the count near the target.
+        while (static_cast<f64>(cols) * rows > 4.0 * target) {
+            i32& more = cols > rows ? cols : rows;
+            more = std::max(1, more / 2);
+        }
+        grid_.cover(all, cols, rows);
+        cells_.assign(grid_.count(), cell{});
+        // Each cell's list depends on that cell alone: ranges of cells are
+        // listed side by side on every core, then joined in order.
+        const size_t parts = std::min<size_t>(cells_.size(), 64);
+        std::vector<std::vector<i32>> items(parts);
+        std::atomic<size_t> next{0};
+        auto work = [&]() {
+            std::vector<std::pair<f64, i32>> stack(static_cast<size_t>(element_tree_.depth()) + 2), found;
+            std::vector<i32> near_areas, area_stack;
+            for (size_t part; (part = next.fetch_add(1)) < parts;) {
+                std::vector<i32>& out = items[part];
+                for (size_t c = cells_.size() * part / parts; c < cells_.size() * (part + 1) / parts; ++c) {
+                    const box cb = grid_.bounds(static_cast<i32>(c));
+                    near_areas.clear();
+                    if (!areas_near(cb, near_areas, area_stack)) continue;
+                    if (!elements_near(cb, found, stack.data())) continue;
+                    if (near_areas.size() + found.size() > static_cast<size_t>(cell_capacity)) continue;
+                    cell& ce = cells_[c];
+                    ce.first = static_cast<i32>(out.size());  // within the part, for now
+                    ce.areas = static_cast<std::int16_t>(near_areas.size());
+                    ce.elements = static_cast<std::int16_t>(found.size());
+                    out.insert(out.end(), near_areas.begin(), near_areas.end());
+                    for (const auto& f : found) out.push_back(f.second);
+                }
+            }
+        };
+        run_beside(work, cells_.size() >= 4096 ? std::thread::hardware_concurrency() : 1);
+        size_t total = 0;
+        for (const auto& v : items) total += v.size();
+        cell_items_.clear();
+        cell_items_.reserve(total);
+        for (size_t part = 0; part < parts; ++part) {
+            const auto offset = static_cast<i32>(cell_items_.size());
+            for (size_t c = cells_.size() * part / parts; c < cells_.size() * (part + 1) / parts; ++c) {
+                if (cells_[c].elements >= 0) cells_[c].first += offset;
+            }
+            cell_items_.insert(cell_items_.end(), items[part].begin(), items[part].end());
+            std::vector<i32>().swap(items[part]);
+        }
+    }
+
+    // Runs `work` on up to `threads` threads, this one among them, and
+    // rethrows the first exception any of them raised.  Where no thread can
+    // be started, this one does it all.
+    template <class Work>
+    static void run_beside(Work& work, unsigned threads) {
+        std::vector<std::thread> pool;
+        std::vector<std::exception_ptr> errors(std::max(1u, std::min(threads, 8u)));
+        for (size_t t = 1; t < errors.size(); ++t) {
+            try {
+                pool.emplace_back([&work, &errors, t]() {
+                    try {
+                        work();
+                    } catch (...) {
+                        errors[t] = std::current_exception();
+                    }
+                });
+            } catch (...) {
+                break;
+            }
+        }
+        try {
+            work();
+        } catch (...) {
+            errors[0] = std::current_exception();
+        }
+        for (std::thread& th : pool) th.join();
+        for (const auto& e : errors) {
+            if (e) std::rethrow_exception(e);
+        }
+    }
+
+    // The areas whose box meets cb; false if more than a cell may list.
+    bool areas_near(const box& cb, std::vector<i32>& out, std::vector<i32>& stack) const {
+        const auto& nodes = area_tree_.nodes();
+        if (nodes.empty()) return true;
+        stack.assign(1, 0);
+        while (!stack.empty()) {
+            const i32 at = stack.back();
+            stack.pop_back();
+            const bvh_node& nd = nodes[static_cast<size_t>(at)];
+            if (!boxes_overlap(nd.b, cb)) continue;
+            if (nd.count == 0) {
+                stack.push_back(nd.first);
+                stack.push_back(at + 1);
+                continue;
+            }
+            for (i32 i = nd.first; i < nd.first + nd.count; ++i) {
+                if (!boxes_overlap(areas_[static_cast<size_t>(i)].b, cb)) continue;
+                if (out.size() >= static_cast<size_t>(cell_capacity)) return false;
+                out.push_back(i);
+            }
+        }
+        std::sort(out.begin(), out.end());
+        return true;
+    }
+
+    // The elements that can win somewhere in cb, as (lower bound, element),
+    // nearest first; false if more than a cell may list.  The descent takes
+    // the nearest node first, so the best upper bound falls early and
+    // prunes the rest of the tree.
+    bool elements_near(const box& cb, std::vector<std::pair<f64, i32>>& out, std::pair<f64, i32>* stack) const {
+        out.clear();
+        const auto& nodes = element_tree_.nodes();
+        if (nodes.empty()) return true;
+        f64 best = d2_limit_;
+        i32 holder = -1;
+        int top = 0;
+        stack[top++] = {gap_bound(nodes[0].floor, nodes[0].b, cb), 0};
+        while (top > 0) {
+            const auto [bound, at] = stack[--top];
+            const bvh_node& nd = nodes[static_cast<size_t>(at)];
+            const target goal{best, -1.0};
+            if (loses(bound, nd.min_key, goal)) continue;
+            if (nd.count == 0) {
+                const i32 a = at + 1, c = nd.first;
+                const f64 ba = gap_bound(nodes[static_cast<size_t>(a)].floor, nodes[static_cast<size_t>(a)].b, cb);
+                const f64 bc = gap_bound(nodes[static_cast<size_t>(c)].floor, nodes[static_cast<size_t>(c)].b, cb);
+                if (ba <= bc) {
+                    stack[top++] = {bc, c};
+                    stack[top++] = {ba, a};
+                } else {
+                    stack[top++] = {ba, a};
+                    stack[top++] = {bc, c};
+                }
+                continue;
+            }
+            for (i32 i = nd.first; i < nd.first + nd.count; ++i) {
+                const element& e = elements_[static_cast<size_t>(i)];
+                const f64 b = gap_bound(metric_floors_[static_cast<size_t>(e.metric_id)], element_box(e), cb);
+                if (loses(b, e.key, target{best, -1.0})) continue;
+                const f64 ub = upper_bound(e, metrics_[static_cast<size_t>(e.metric_id)], cb);
+                if (ub < best) {
+                    best = ub;
+                    holder = i;
+                }
+                // Until the bests fall, a crowded cell can gather many.
+                if (out.size() >= static_cast<size_t>(8 * cell_capacity)) return false;
+                out.emplace_back(b, i);
+            }
+        }
+        // The holder's own lower bound may reach its upper one: it stays,
+        // so that every point of the cell ends at or below `best`.
+        const target goal{best, -1.0};
+        out.erase(std::remove_if(out.begin(), out.end(),
+                                 [&](const std::pair<f64, i32>& f) {
+                                     return f.second != holder &&
+                                            loses(f.first, elements_[static_cast<size_t>(f.second)].key, goal);
+                                 }),
+                  out.end());
+        std::sort(out.begin(), out.end());
+        return out.size() <= static_cast<size_t>(cell_capacity);
+    }
+
+    static constexpr std::ptrdiff_t small_ring = 16;
+
     void build_rings(const std::vector<i64>& start, std::ptrdiff_t max_bands) {
         const size_t n = start.empty() ? 0 : start.size() - 1;
         rings_.resize(n);
@@ -590,7 +925,8 @@ private:
             g.view.shape[1] = 2;
             g.view.strides[0] = 2 * sizeof(f64);
             g.view.strides[1] = sizeof(f64);
-            g.banded = g.view.shape[0] >= 3 && g.bands.build(g.view, max_bands);
+            // A building's few edges are tested faster than an index is read.
+            g.banded = g.view.shape[0] > small_ring && g.bands.build(g.view, max_bands);
         }
     }
 
@@ -615,7 +951,12 @@ private:
         return true;
     }
 
-    void settle_areas(block& blk, const box& tile, scratch& s) const noexcept {
+    void settle_tree(block& blk, int lo, int hi, scratch& s) const noexcept {
+        settle_areas(blk, lo, hi, extent(blk, lo, hi), s);
+        solve(blk, lo, hi, s);
+    }
+
+    void settle_areas(block& blk, int lo, int hi, const box& tile, scratch& s) const noexcept {
         const auto& nodes = area_tree_.nodes();
         if (nodes.empty()) return;
         s.stack.clear();
@@ -631,19 +972,106 @@ private:
                 continue;
             }
             for (i32 i = nd.first; i < nd.first + nd.count; ++i) {
-                const area& a = areas_[static_cast<size_t>(i)];
-                if (!boxes_overlap(a.b, tile)) continue;
-                for (int p = 0; p < blk.count; ++p) {
-                    // Inside is d2 = 0: it can only improve on a positive best,
-                    // or on an equal one held by a later key.
-                    if (!(blk.best[p] > 0.0 || a.key < blk.best_key[p])) continue;
-                    if (inside(a, blk.xs[p], blk.ys[p])) {
-                        blk.best[p] = 0.0;
-                        blk.best_key[p] = a.key;
-                        blk.best_item[p] = -2.0 - i;
-                    }
-                }
+                if (!boxes_overlap(areas_[static_cast<size_t>(i)].b, tile)) continue;
+                settle_area(i, blk, lo, hi);
             }
+        }
+    }
+
+    void settle_area(i32 i, block& blk, int lo, int hi) const noexcept {
+        const area& a = areas_[static_cast<size_t>(i)];
+        for (int p = lo; p < hi; ++p) {
+            // Inside is d2 = 0: it can only improve on a positive best, or on
+            // an equal one held by a later key.
+            if (!(blk.best[p] > 0.0 || a.key < blk.best_key[p])) continue;
+            if (inside(a, blk.xs[p], blk.ys[p])) {
+                blk.best[p] = 0.0;
+                blk.best_key[p] = a.key;
+                blk.best_item[p] = -2.0 - i;
+            }
+        }
+    }
+
+    // Points a cell, on average over a block, from which the trees answer.
+    static constexpr int dense_cells = 4;
+
+    void prefetch_cell(const cell& ce) const noexcept {
+        const i32* items = cell_items_.data() + ce.first;
+        for (int k = 0; k < ce.areas; ++k) __builtin_prefetch(areas_.data() + items[k]);
+        for (int k = ce.areas; k < ce.areas + ce.elements; ++k) __builtin_prefetch(elements_.data() + items[k]);
+    }
+
+    void prefetch_hanging(const cell& ce) const noexcept {
+        const i32* items = cell_items_.data() + ce.first;
+        for (int k = 0; k < ce.areas; ++k) {
+            const ring& r = rings_[static_cast<size_t>(areas_[static_cast<size_t>(items[k])].first_ring)];
+            __builtin_prefetch(&r);
+            __builtin_prefetch(r.view.data);
+        }
+        for (int k = ce.areas; k < ce.areas + ce.elements; ++k) {
+            __builtin_prefetch(metrics_.data() + elements_[static_cast<size_t>(items[k])].metric_id);
+        }
+    }
+
+    // Points [lo, hi) of the block, all in one cell, against its list.  The
+    // list holds every element that can win anywhere in the cell, nearest
+    // first, so the bound test prunes most of the rest once the first few
+    // have run.
+    void settle_cell(const cell& ce, block& blk, int lo, int hi) const noexcept {
+        const i32* items = cell_items_.data() + ce.first;
+        for (int k = 0; k < ce.areas; ++k) settle_area(items[k], blk, lo, hi);
+        items += ce.areas;
+        if (hi - lo <= few_points) {
+            // Running an element on a point or two costs less than its bound.
+            for (int k = 0; k < ce.elements; ++k) {
+                run<true>(elements_[static_cast<size_t>(items[k])], items[k], blk, lo, hi);
+            }
+            return;
+        }
+        const box tile = extent(blk, lo, hi);
+        target goal = worst(blk, lo, hi);
+        for (int k = 0; k < ce.elements; ++k) {
+            const i32 i = items[k];
+            const element& e = elements_[static_cast<size_t>(i)];
+            const f64 b = gap_bound(metric_floors_[static_cast<size_t>(e.metric_id)], element_box(e), tile);
+            if (loses(b, e.key, goal)) continue;
+            run(e, i, blk, lo, hi);
+            goal = worst(blk, lo, hi);
+        }
+    }
+
+    // Reorders the block's points so that each cell's are contiguous, the
+    // cells in `at` moving with them.  Bests are not moved: every point
+    // still holds the starting values here.
+    static void group(block& blk, i32* at) noexcept {
+        const int n = blk.count;
+        bool sorted = true;
+        for (int p = 1; p < n; ++p) sorted = sorted && at[p - 1] <= at[p];
+        if (sorted) return;
+        // Insertion sort: a block's few points arrive mostly in order.
+        int order[block_size];
+        for (int p = 0; p < n; ++p) {
+            int q = p;
+            while (q > 0 && at[order[q - 1]] > at[p]) {
+                order[q] = order[q - 1];
+                --q;
+            }
+            order[q] = p;
+        }
+        f64 xs[block_size], ys[block_size];
+        i64 index[block_size];
+        i32 cells[block_size];
+        for (int q = 0; q < n; ++q) {
+            xs[q] = blk.xs[order[q]];
+            ys[q] = blk.ys[order[q]];
+            index[q] = blk.index[order[q]];
+            cells[q] = at[order[q]];
+        }
+        for (int q = 0; q < n; ++q) {
+            blk.xs[q] = xs[q];
+            blk.ys[q] = ys[q];
+            blk.index[q] = index[q];
+            at[q] = cells[q];
         }
     }
 
@@ -847,6 +1275,20 @@ private:
         return true;
     }
 
+    static constexpr int few_points = 2;
+
+    template <class Pass, bool Few, class... Args>
+    static ORIN_FORCE_INLINE void pass(Args&&... args) noexcept {
+        // A point or two fill no vector: the plain loop, free of the
+        // dispatch, gives the same bits.
+        if constexpr (Few) {
+            Pass::template run<isa::baseline>(static_cast<Args&&>(args)...);
+        } else {
+            dispatch<Pass>(static_cast<Args&&>(args)...);
+        }
+    }
+
+    template <bool Few = false>
     void run(const element& e, i32 item, block& blk, int lo, int hi) const noexcept {
         const f64 key = e.key, at = item;
         f64 *best = blk.best + lo, *best_key = blk.best_key + lo, *best_item = blk.best_item + lo;
@@ -854,14 +1296,14 @@ private:
         const int n = hi - lo;
         const metric& m = metrics_[static_cast<size_t>(e.metric_id)];
         if (!e.is_segment) {
-            dispatch<point_pass>(xs, ys, n, best, best_key, best_item, key, at, e.ax, e.ay, m.m00, m.m01, m.m10, m.m11);
+            pass<point_pass, Few>(xs, ys, n, best, best_key, best_item, key, at, e.ax, e.ay, m.m00, m.m01, m.m10, m.m11);
         } else if (proj_ == projection::euclidean) {
-            dispatch<segment_euclidean_pass>(xs, ys, n, best, best_key, best_item, key, at, e.ax, e.ay, e.vx,
+            pass<segment_euclidean_pass, Few>(xs, ys, n, best, best_key, best_item, key, at, e.ax, e.ay, e.vx,
                                              e.vy, e.vv, m.m00, m.m01, m.m10, m.m11);
         } else {
             f64 svx, svy, vsv;
             symmetric_along(e, m, svx, svy, vsv);
-            dispatch<segment_metric_pass>(xs, ys, n, best, best_key, best_item, key, at, e.ax, e.ay, e.vx, e.vy,
+            pass<segment_metric_pass, Few>(xs, ys, n, best, best_key, best_item, key, at, e.ax, e.ay, e.vx, e.vy,
                                           svx, svy, vsv, m.m00, m.m01, m.m10, m.m11);
         }
     }

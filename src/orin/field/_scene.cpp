@@ -107,16 +107,18 @@ void check_meta(i32 key, i32 owner, i32 metric_id, Py_ssize_t n_metrics, const c
 PyObject* scene_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"points",   "point_meta", "segments", "segment_meta", "ring_xy",
                                    "ring_start", "polygons", "metrics",  "gradients",    "cutoff",
-                                   "projection", "max_bands", "capsules", nullptr};
+                                   "projection", "max_bands", "capsules", "cells",    nullptr};
     PyObject *o_pts, *o_pm, *o_seg, *o_sm, *o_rxy, *o_rs, *o_poly, *o_met, *o_grad;
     double cutoff;
     const char* proj_name;
     Py_ssize_t max_bands;
     // Off only to pin the capsule bounds against a scene pruned without them.
     int capsules = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOOOdsn|$p:CompiledScene", const_cast<char**>(kwlist),
+    // Off only to pin the cell lists against a scene answered by the trees alone.
+    int cells = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOOOdsn|$pp:CompiledScene", const_cast<char**>(kwlist),
                                      &o_pts, &o_pm, &o_seg, &o_sm, &o_rxy, &o_rs, &o_poly, &o_met, &o_grad,
-                                     &cutoff, &proj_name, &max_bands, &capsules)) {
+                                     &cutoff, &proj_name, &max_bands, &capsules, &cells)) {
         return nullptr;
     }
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -223,7 +225,7 @@ PyObject* scene_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         // Indexing a large scene takes a while; other threads may run.
         without_lock([&]() noexcept {
             try {
-                engine = new scene::compiled_scene(std::move(p), cutoff, proj, max_bands, capsules != 0);
+                engine = new scene::compiled_scene(std::move(p), cutoff, proj, max_bands, capsules != 0, cells != 0);
             } catch (const std::bad_alloc&) {
                 engine = nullptr;
             }
@@ -356,6 +358,10 @@ PyObject* scene_get_capsules(PyObject* self, void*) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* { return PyLong_FromSize_t(engine_of(self).capsule_count()); });
 }
 
+PyObject* scene_get_cells(PyObject* self, void*) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* { return PyLong_FromSize_t(engine_of(self).cell_count()); });
+}
+
 PyObject* scene_get_areas(PyObject* self, void*) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* { return PyLong_FromSize_t(engine_of(self).area_count()); });
 }
@@ -384,12 +390,13 @@ PyGetSetDef scene_getset[] = {
     {"n_polygons", scene_get_areas, nullptr, "Polygons compiled for the inside test.", nullptr},
     {"n_capsules", scene_get_capsules, nullptr, "Index nodes bounded by a chord and a radius as well as a box.",
      nullptr},
+    {"n_cells", scene_get_cells, nullptr, "Cells of the grid whose lists answer queries before the trees.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot scene_slots[] = {
     {Py_tp_doc, const_cast<char*>("CompiledScene(points, point_meta, segments, segment_meta, ring_xy, ring_start, "
-                                  "polygons, metrics, gradients, cutoff, projection, max_bands, *, capsules=True)\n--\n\n"
+                                  "polygons, metrics, gradients, cutoff, projection, max_bands, *, capsules=True, cells=True)\n--\n\n"
                                   "A scene flattened into elements and indexed for fast field queries.")},
     {Py_tp_new, reinterpret_cast<void*>(scene_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(scene_dealloc)},

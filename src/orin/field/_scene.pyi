@@ -24,6 +24,7 @@ class CompiledScene:
         max_bands: int,
         *,
         capsules: bool = True,
+        cells: bool = True,
     ) -> CompiledScene: ...
     @property
     def nbytes(self) -> int: ...
@@ -33,6 +34,8 @@ class CompiledScene:
     def n_polygons(self) -> int: ...
     @property
     def n_capsules(self) -> int: ...
+    @property
+    def n_cells(self) -> int: ...
     def query(
         self,
         x: _F,
