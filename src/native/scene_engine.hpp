@@ -202,13 +202,10 @@ struct cell_grid {
 
     size_t count() const noexcept { return static_cast<size_t>(nx) * static_cast<size_t>(ny); }
 
-    // -1 outside the grid.
-    i32 locate(f64 x, f64 y) const noexcept {
-        if (!(x >= x0 && x <= x1 && y >= y0 && y <= y1)) return -1;
-        const i32 i = std::min(nx - 1, static_cast<i32>((x - x0) * sx));
-        const i32 j = std::min(ny - 1, static_cast<i32>((y - y0) * sy));
-        return j * nx + i;
-    }
+    bool holds(f64 x, f64 y) const noexcept { return x >= x0 && x <= x1 && y >= y0 && y <= y1; }
+    // For a point the grid holds.
+    i32 column(f64 x) const noexcept { return std::min(nx - 1, static_cast<i32>((x - x0) * sx)); }
+    i32 row(f64 y) const noexcept { return std::min(ny - 1, static_cast<i32>((y - y0) * sy)); }
 
     box bounds(i32 c) const noexcept {
         const i32 i = c % nx, j = c / nx;
@@ -488,27 +485,31 @@ public:
         // Many points a cell: the trees, pruning with every point's own
         // best, do better than the lists.  Outside the grid, the trees too.
         const box tile = extent(blk, 0, n);
-        const i32 low = grid_.locate(tile.x0, tile.y0), high = grid_.locate(tile.x1, tile.y1);
-        if (low < 0 || high < 0) {
+        if (!grid_.holds(tile.x0, tile.y0) || !grid_.holds(tile.x1, tile.y1)) {
             settle_tree(blk, 0, n, s);
             return;
         }
-        const i32 cols = high % grid_.nx - low % grid_.nx + 1, rows = high / grid_.nx - low / grid_.nx + 1;
+        const i32 c0 = grid_.column(tile.x0), r0 = grid_.row(tile.y0);
+        const i32 cols = grid_.column(tile.x1) - c0 + 1, rows = grid_.row(tile.y1) - r0 + 1;
         if (static_cast<i64>(cols) * rows * dense_cells <= n) {
             settle_tree(blk, 0, n, s);
             return;
         }
         // Otherwise point by point through their cell's list, cell by cell;
         // in a cell too crowded to list, through the trees.
-        i32 at[block_size];
+        i32 at[block_size], local[block_size];
         for (int p = 0; p < n; ++p) {
-            const i32 c = grid_.locate(blk.xs[p], blk.ys[p]);
-            at[p] = c >= 0 && cells_[static_cast<size_t>(c)].elements >= 0 ? c : -1;
+            const i32 i = grid_.column(blk.xs[p]), j = grid_.row(blk.ys[p]);
+            const i32 c = j * grid_.nx + i;
+            // The tree's points go first, together, so that they share its
+            // descents as they would without the grid.
+            at[p] = cells_[static_cast<size_t>(c)].elements >= 0 ? c : -1;
+            local[p] = at[p] < 0 ? 0 : 1 + static_cast<i32>(std::min<i64>(static_cast<i64>(j - r0) * cols + (i - c0), spread_cells - 1));
         }
-        group(blk, at);
+        group(blk, at, local);
         int starts[block_size + 1], runs = 0;
         for (int p = 0; p < n; ++p) {
-            if (p == 0 || at[p] != at[p - 1]) starts[runs++] = p;
+            if (p == 0 || local[p] != local[p - 1] || at[p] != at[p - 1]) starts[runs++] = p;
         }
         starts[runs] = n;
         // Over a large scene each cell's entries wait on memory.  Every
@@ -722,10 +723,10 @@ private:
 
     // Entries a cell may list before it is left to the trees: past that,
     // near a finely divided outline, the tree's pruning per point does better.
-    static constexpr int cell_capacity = 48;
+    static constexpr int cell_capacity = 24;
     // Cells per element, and at most this many in all.
     static constexpr f64 cells_per_element = 4.0;
-    static constexpr f64 max_cells = 4194304.0;
+    static constexpr f64 max_cells = 1048576.0;
 
     // A grid over the scene, widened by half the elements' typical reach,
     // with about two cells an element.  Each cell lists the areas whose box
@@ -896,7 +897,7 @@ private:
                     holder = i;
                 }
                 // Until the bests fall, a crowded cell can gather many.
-                if (out.size() >= static_cast<size_t>(8 * cell_capacity)) return false;
+                if (out.size() >= static_cast<size_t>(2 * cell_capacity)) return false;
                 out.emplace_back(b, i);
             }
         }
@@ -1040,38 +1041,52 @@ private:
         }
     }
 
-    // Reorders the block's points so that each cell's are contiguous, the
-    // cells in `at` moving with them.  Bests are not moved: every point
+    // Cells a block may span and still be grouped by counting (less the
+    // tree's own group); past that
+    // (a block far sparser than the grid) the cells are told apart by
+    // sorting.
+    static constexpr i32 spread_cells = 1024;
+
+    // Reorders the block's points so that each cell's are contiguous, in the
+    // order of `local`: 0 for the tree, else 1 + the cell's place in the
+    // block's span of the grid;
+    // `at` and `local` move with them.  Bests are not moved: every point
     // still holds the starting values here.
-    static void group(block& blk, i32* at) noexcept {
+    static void group(block& blk, i32* at, i32* local) noexcept {
         const int n = blk.count;
         bool sorted = true;
-        for (int p = 1; p < n; ++p) sorted = sorted && at[p - 1] <= at[p];
+        for (int p = 1; p < n; ++p) sorted = sorted && local[p - 1] <= local[p];
         if (sorted) return;
-        // Insertion sort: a block's few points arrive mostly in order.
         int order[block_size];
-        for (int p = 0; p < n; ++p) {
-            int q = p;
-            while (q > 0 && at[order[q - 1]] > at[p]) {
-                order[q] = order[q - 1];
-                --q;
-            }
-            order[q] = p;
+        bool spread = false;
+        for (int p = 0; p < n; ++p) spread = spread || local[p] >= spread_cells;  // clamped: may share
+        if (!spread) {
+            std::uint8_t count[spread_cells + 1] = {};
+            for (int p = 0; p < n; ++p) ++count[local[p] + 1];
+            for (int k = 0; k < spread_cells; ++k) count[k + 1] = static_cast<std::uint8_t>(count[k + 1] + count[k]);
+            for (int p = 0; p < n; ++p) order[count[local[p]]++] = p;
+        } else {
+            // Far apart: sort by the cell itself.
+            for (int p = 0; p < n; ++p) order[p] = p;
+            std::sort(order, order + n, [&](int a, int c) { return at[a] < at[c] || (at[a] == at[c] && a < c); });
         }
         f64 xs[block_size], ys[block_size];
         i64 index[block_size];
         i32 cells[block_size];
+        i32 places[block_size];
         for (int q = 0; q < n; ++q) {
             xs[q] = blk.xs[order[q]];
             ys[q] = blk.ys[order[q]];
             index[q] = blk.index[order[q]];
             cells[q] = at[order[q]];
+            places[q] = local[order[q]];
         }
         for (int q = 0; q < n; ++q) {
             blk.xs[q] = xs[q];
             blk.ys[q] = ys[q];
             blk.index[q] = index[q];
             at[q] = cells[q];
+            local[q] = places[q];
         }
     }
 
