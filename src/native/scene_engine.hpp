@@ -6,7 +6,10 @@
 // taken in small spatially compact blocks.  A block first settles which
 // polygons contain its points, then visits the distance elements through a
 // bounding-volume hierarchy, nearest lower bound first, and stops as soon as
-// no element left can beat the worst best value of the block.
+// no element left can beat the worst best value of the block.  Where a
+// block's points lie farther apart than the elements, so that they share
+// none, each instead reads the list of its cell in a uniform grid: the few
+// elements that can win anywhere in that cell, worked out once.
 //
 // Nothing here is approximate.  A lower bound skips an element only where the
 // element's computed d2 is certainly larger than every point's best, so the
