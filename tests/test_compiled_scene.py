@@ -7,6 +7,7 @@ mapping each obstacle into its own metric, and central differences.
 
 from __future__ import annotations
 
+import functools
 import math
 import pickle
 import signal
@@ -352,8 +353,6 @@ def curved_scene():
 
 def compiled_without(monkeypatch, switch, make):
     """A RiskField whose scene is compiled with one of its pruning aids off."""
-    import functools
-
     from orin.field import scene_compiler
 
     with monkeypatch.context() as m:
@@ -385,13 +384,31 @@ def probe_points(obstacles, seed):
     rng = np.random.default_rng(seed)
     on = vertices_of(obstacles)
     lo, hi = on.min(axis=0), on.max(axis=0)
-    size = float((hi - lo).max())
+    size = max(float((hi - lo).max()), 1.0)
     pick = on[rng.choice(len(on), min(len(on), 4000), replace=False)]
     beside = [pick + rng.normal(0, 1, pick.shape) * h * size for h in (1e-15, 1e-12, 1e-9, 1e-6, 1e-4, 3e-3)]
     return np.concatenate([rng.uniform(lo - 0.1 * size, hi + 0.1 * size, (4000, 2)), on, *beside])
 
 
+def degenerate_scene(kind):
+    """Scenes whose grid has no width, no height, or sits where a cell is a
+    few ulp of its coordinates."""
+    line = _RGJ_TYPES["LineString"]
+    if kind == "one point":
+        return [Point(coordinates=[3.0, -2.0], repulsion=rotated(1.0, 4.0, 0.3))]
+    if kind == "horizontal line":
+        return [line(coordinates=[[-5.0, 1.0], [0.0, 1.0], [7.0, 1.0]], repulsion=rotated(1.0, 4.0, 0.6))]
+    if kind == "vertical lines":
+        return [line(coordinates=[[2.0, -5.0], [2.0, 5.0]], repulsion=rotated(2.0, 0.5, 0.0)),
+                line(coordinates=[[2.0, 6.0], [2.0, 9.0]], repulsion=rotated(1.0, 1.0, 0.0))]
+    # A tiny building far out: cells of about 1e-4 at coordinates of 1e7.
+    return city_scene(5, count=20, origin=(1.3e7, 4.4e6))[:1] + [
+        Point(coordinates=[1.3e7 + 3e-3, 4.4e6 - 2e-3], repulsion=rotated(1e6, 2e6, 0.2))]
+
+
 SCENES = {
+    **{kind: functools.partial(degenerate_scene, kind)
+       for kind in ("one point", "horizontal line", "vertical lines", "tiny and far")},
     "curved": curved_scene,
     "random": lambda: random_scene(9, count=40),
     "city": lambda: city_scene(2),
@@ -400,8 +417,7 @@ SCENES = {
 
 
 @pytest.mark.parametrize(
-    "switch, scene", [("capsules", "curved"), ("cells", "curved"), ("cells", "random"), ("cells", "city"),
-                      ("cells", "city far from the origin")])
+    "switch, scene", [("capsules", "curved")] + [("cells", name) for name in SCENES])
 @pytest.mark.parametrize("projection", ["euclidean", "metric"])
 @pytest.mark.parametrize("cutoff", [0.0, 1e-12])
 def test_pruning_aids_change_no_result(monkeypatch, switch, scene, projection, cutoff):
