@@ -727,6 +727,9 @@ private:
     // Entries a cell may list before it is left to the trees: past that,
     // near a finely divided outline, the tree's pruning per point does better.
     static constexpr int cell_capacity = 24;
+    // Entries past which a list along a finely divided outline is left to
+    // the tree (see build_cells).
+    static constexpr int fine_list = 0;
     // Cells per element, and at most this many in all.
     static constexpr f64 cells_per_element = 4.0;
     static constexpr f64 max_cells = 1048576.0;
@@ -766,6 +769,13 @@ private:
         cells_.assign(grid_.count(), cell{});
         // Each cell's list depends on that cell alone: ranges of cells are
         // listed side by side on every core, then joined in order.
+        // Elements under a leaf with a capsule lie along a finely divided
+        // outline, where the tree's capsules tell apart what a cell's list
+        // would have to run one by one.
+        std::vector<char> fine(elements_.size(), 0);
+        for (const bvh_node& nd : element_tree_.nodes()) {
+            if (nd.count > 0 && nd.capsule >= 0) std::fill_n(fine.begin() + nd.first, nd.count, 1);
+        }
         const size_t parts = std::min<size_t>(cells_.size(), 64);
         std::vector<std::vector<i32>> items(parts);
         std::atomic<size_t> next{0};
@@ -780,6 +790,11 @@ private:
                     if (!areas_near(cb, near_areas, area_stack)) continue;
                     if (!elements_near(cb, found, stack.data())) continue;
                     if (near_areas.size() + found.size() > static_cast<size_t>(cell_capacity)) continue;
+                    if (found.size() > static_cast<size_t>(fine_list) &&
+                        std::any_of(found.begin(), found.end(),
+                                    [&](const auto& f) { return fine[static_cast<size_t>(f.second)] != 0; })) {
+                        continue;
+                    }
                     cell& ce = cells_[c];
                     ce.first = static_cast<i32>(out.size());  // within the part, for now
                     ce.areas = static_cast<std::int16_t>(near_areas.size());
@@ -1064,9 +1079,14 @@ private:
         bool spread = false;
         for (int p = 0; p < n; ++p) spread = spread || local[p] >= spread_cells;  // clamped: may share
         if (!spread) {
-            std::uint8_t count[spread_cells + 1] = {};
+            // Only the span's own cells are counted: a block's few points
+            // do not pay for a pass over the whole of `count`.
+            i32 top = 0;
+            for (int p = 0; p < n; ++p) top = std::max(top, local[p]);
+            std::uint8_t count[spread_cells + 1];
+            std::fill_n(count, top + 2, std::uint8_t{0});
             for (int p = 0; p < n; ++p) ++count[local[p] + 1];
-            for (int k = 0; k < spread_cells; ++k) count[k + 1] = static_cast<std::uint8_t>(count[k + 1] + count[k]);
+            for (int k = 0; k <= top; ++k) count[k + 1] = static_cast<std::uint8_t>(count[k + 1] + count[k]);
             for (int p = 0; p < n; ++p) order[count[local[p]]++] = p;
         } else {
             // Far apart: sort by the cell itself.
