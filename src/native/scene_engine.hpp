@@ -158,7 +158,8 @@ inline f64 upper_bound(const element& e, const metric& m, const box& b) noexcept
     const f64 a = m.m00, c = m.m11, s = 0.5 * (m.m01 + m.m10);
     const f64 half = 0.5 * (a - c);
     const f64 norm = std::fabs(m.m00) + std::fabs(m.m01) + std::fabs(m.m10) + std::fabs(m.m11);
-    const f64 lam = std::max(0.0, 0.5 * (a + c) + std::sqrt(half * half + s * s)) * (1.0 + 1e-9) + 64.0 * f64_eps * norm;
+    const f64 lam =
+        std::max(0.0, 0.5 * (a + c) + std::sqrt(half * half + s * s)) * (1.0 + 1e-9) + 64.0 * f64_eps * norm;
     f64 far = 0.0;
     for (const f64 x : {b.x0, b.x1}) {
         for (const f64 y : {b.y0, b.y1}) {
@@ -507,7 +508,8 @@ public:
             // The tree's points go first, together, so that they share its
             // descents as they would without the grid.
             at[p] = cells_[static_cast<size_t>(c)].elements >= 0 ? c : -1;
-            local[p] = at[p] < 0 ? 0 : 1 + static_cast<i32>(std::min<i64>(static_cast<i64>(j - r0) * cols + (i - c0), spread_cells - 1));
+            const i64 place = static_cast<i64>(j - r0) * cols + (i - c0);
+            local[p] = at[p] < 0 ? 0 : 1 + static_cast<i32>(std::min<i64>(place, spread_cells - 1));
         }
         group(blk, at, local);
         int starts[block_size + 1], runs = 0;
@@ -518,21 +520,22 @@ public:
         // Over a large scene each cell's entries wait on memory.  Every
         // run's list is asked for now, what a list names two runs ahead,
         // and the rings and metrics hanging off that one run ahead.
+        auto listed = [&](int r) -> const cell* {
+            return r < runs && at[starts[r]] >= 0 ? &cells_[static_cast<size_t>(at[starts[r]])] : nullptr;
+        };
         for (int r = 0; r < runs; ++r) {
-            const i32 c = at[starts[r]];
-            if (c >= 0) __builtin_prefetch(cell_items_.data() + cells_[static_cast<size_t>(c)].first);
+            if (const cell* ce = listed(r)) __builtin_prefetch(cell_items_.data() + ce->first);
         }
-        for (int r = 0; r < std::min(runs, 2); ++r) {
-            if (at[starts[r]] >= 0) prefetch_cell(cells_[static_cast<size_t>(at[starts[r]])]);
+        for (int r = 0; r < 2; ++r) {
+            if (const cell* ce = listed(r)) prefetch_cell(*ce);
         }
         for (int r = 0; r < runs; ++r) {
-            const int lo = starts[r], hi = starts[r + 1];
-            if (r + 2 < runs && at[starts[r + 2]] >= 0) prefetch_cell(cells_[static_cast<size_t>(at[starts[r + 2]])]);
-            if (r + 1 < runs && at[starts[r + 1]] >= 0) prefetch_hanging(cells_[static_cast<size_t>(at[starts[r + 1]])]);
-            if (at[lo] < 0) {
-                settle_tree(blk, lo, hi, s);
+            if (const cell* ce = listed(r + 2)) prefetch_cell(*ce);
+            if (const cell* ce = listed(r + 1)) prefetch_hanging(*ce);
+            if (const cell* ce = listed(r)) {
+                settle_cell(*ce, blk, starts[r], starts[r + 1]);
             } else {
-                settle_cell(cells_[static_cast<size_t>(at[lo])], blk, lo, hi);
+                settle_tree(blk, starts[r], starts[r + 1], s);
             }
         }
     }
@@ -727,19 +730,18 @@ private:
     // Entries a cell may list before it is left to the trees: past that,
     // near a finely divided outline, the tree's pruning per point does better.
     static constexpr int cell_capacity = 24;
-    // Entries past which a list along a finely divided outline is left to
-    // the tree (see build_cells).
-    static constexpr int fine_list = 0;
     // Cells per element, and at most this many in all.
     static constexpr f64 cells_per_element = 4.0;
     static constexpr f64 max_cells = 1048576.0;
 
     // A grid over the scene, widened by half the elements' typical reach,
-    // with about two cells an element.  Each cell lists the areas whose box
+    // with about four cells an element.  Each cell lists the areas whose box
     // meets it and every element that can still win somewhere in it: an
     // element is left out only where its lower bound over the cell is above
     // another listed element's upper bound over the whole cell, or above the
-    // cut-off, so that it cannot win at any point of the cell.
+    // cut-off, so that it cannot win at any point of the cell.  Cells along
+    // a finely divided outline are left to the tree: its capsules tell apart
+    // what a list would have to run one by one.
     void build_cells() {
         const f64 inf = std::numeric_limits<f64>::infinity();
         box all{inf, inf, -inf, -inf};
@@ -767,15 +769,13 @@ private:
         }
         grid_.cover(all, cols, rows);
         cells_.assign(grid_.count(), cell{});
-        // Each cell's list depends on that cell alone: ranges of cells are
-        // listed side by side on every core, then joined in order.
-        // Elements under a leaf with a capsule lie along a finely divided
-        // outline, where the tree's capsules tell apart what a cell's list
-        // would have to run one by one.
+        // Elements under a leaf with a capsule lie along a finely divided outline.
         std::vector<char> fine(elements_.size(), 0);
         for (const bvh_node& nd : element_tree_.nodes()) {
             if (nd.count > 0 && nd.capsule >= 0) std::fill_n(fine.begin() + nd.first, nd.count, 1);
         }
+        // Each cell's list depends on that cell alone: ranges of cells are
+        // listed side by side on every core, then joined in order.
         const size_t parts = std::min<size_t>(cells_.size(), 64);
         std::vector<std::vector<i32>> items(parts);
         std::atomic<size_t> next{0};
@@ -790,8 +790,7 @@ private:
                     if (!areas_near(cb, near_areas, area_stack)) continue;
                     if (!elements_near(cb, found, stack.data())) continue;
                     if (near_areas.size() + found.size() > static_cast<size_t>(cell_capacity)) continue;
-                    if (found.size() > static_cast<size_t>(fine_list) &&
-                        std::any_of(found.begin(), found.end(),
+                    if (std::any_of(found.begin(), found.end(),
                                     [&](const auto& f) { return fine[static_cast<size_t>(f.second)] != 0; })) {
                         continue;
                     }
@@ -1060,16 +1059,14 @@ private:
     }
 
     // Cells a block may span and still be grouped by counting (less the
-    // tree's own group); past that
-    // (a block far sparser than the grid) the cells are told apart by
-    // sorting.
+    // tree's own group); past that (a block far sparser than the grid) the
+    // cells are told apart by sorting.
     static constexpr i32 spread_cells = 1024;
 
     // Reorders the block's points so that each cell's are contiguous, in the
     // order of `local`: 0 for the tree, else 1 + the cell's place in the
-    // block's span of the grid;
-    // `at` and `local` move with them.  Bests are not moved: every point
-    // still holds the starting values here.
+    // block's span of the grid; `at` and `local` move with them.  Bests are
+    // not moved: every point still holds the starting values here.
     static void group(block& blk, i32* at, i32* local) noexcept {
         const int n = blk.count;
         bool sorted = true;
@@ -1334,10 +1331,11 @@ private:
         const int n = hi - lo;
         const metric& m = metrics_[static_cast<size_t>(e.metric_id)];
         if (!e.is_segment) {
-            pass<point_pass, Few>(xs, ys, n, best, best_key, best_item, key, at, e.ax, e.ay, m.m00, m.m01, m.m10, m.m11);
+            pass<point_pass, Few>(xs, ys, n, best, best_key, best_item, key, at, e.ax, e.ay, m.m00, m.m01, m.m10,
+                                  m.m11);
         } else if (proj_ == projection::euclidean) {
-            pass<segment_euclidean_pass, Few>(xs, ys, n, best, best_key, best_item, key, at, e.ax, e.ay, e.vx,
-                                             e.vy, e.vv, m.m00, m.m01, m.m10, m.m11);
+            pass<segment_euclidean_pass, Few>(xs, ys, n, best, best_key, best_item, key, at, e.ax, e.ay, e.vx, e.vy,
+                                              e.vv, m.m00, m.m01, m.m10, m.m11);
         } else {
             f64 svx, svy, vsv;
             symmetric_along(e, m, svx, svy, vsv);

@@ -396,7 +396,8 @@ PyGetSetDef scene_getset[] = {
 
 PyType_Slot scene_slots[] = {
     {Py_tp_doc, const_cast<char*>("CompiledScene(points, point_meta, segments, segment_meta, ring_xy, ring_start, "
-                                  "polygons, metrics, gradients, cutoff, projection, max_bands, *, capsules=True, cells=True)\n--\n\n"
+                                  "polygons, metrics, gradients, cutoff, projection, max_bands, *, capsules=True, "
+                                  "cells=True)\n--\n\n"
                                   "A scene flattened into elements and indexed for fast field queries.")},
     {Py_tp_new, reinterpret_cast<void*>(scene_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(scene_dealloc)},
