@@ -546,6 +546,42 @@ def test_ctrl_c_interrupts_a_long_call():
     assert proc.returncode == 3 and "interrupted" in out
 
 
+def test_ctrl_c_interrupts_a_long_index_build():
+    # Long random segments that reach everywhere take a second or more to
+    # index.  Python runs a handler as soon as a call returns, so only the
+    # time tells a build that stopped from one that ran to its end: the
+    # signal comes a tenth of the way into a second build.
+    code = textwrap.dedent(
+        """
+        import os, signal, sys, threading, time, numpy as np
+        from orin.field._scene import CompiledScene
+        n = 100_000
+        xy = np.random.default_rng(0).uniform(0, 1, (n + 1, 2))
+        v = np.diff(xy, axis=0)
+        meta = np.zeros((n, 3), np.int32)
+        meta[:, 0] = 1
+        args = dict(points=np.zeros((0, 2)), point_meta=np.zeros((0, 3), np.int32),
+                    segments=np.column_stack([xy[:-1], v, (v * v).sum(1)]), segment_meta=meta,
+                    ring_xy=np.zeros((0, 2)), ring_start=np.zeros(1, np.int32),
+                    polygons=np.zeros((0, 4), np.int32), metrics=np.eye(2)[None],
+                    gradients=2 * np.eye(2)[None], cutoff=0.0, projection="euclidean", max_bands=4096)
+        start = time.perf_counter()
+        CompiledScene(**args)
+        whole = time.perf_counter() - start
+        threading.Timer(whole / 10, os.kill, (os.getpid(), signal.SIGINT)).start()
+        start = time.perf_counter()
+        try:
+            CompiledScene(**args)
+        except KeyboardInterrupt:
+            taken = time.perf_counter() - start
+            print(f"interrupted after {taken:.2f} s of {whole:.2f} s", flush=True)
+            sys.exit(3 if taken < whole / 2 else 4)
+        """
+    )
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 3, proc.stdout + proc.stderr
+
+
 def _hostile_array(draw, st):
     import hypothesis.extra.numpy as hnp
 

@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "build_guard.hpp"
 #include "capsule_bound.hpp"
 #include "field_math.hpp"
 #include "isa_dispatch.hpp"
@@ -331,7 +332,7 @@ public:
 
     // Orders `order` so that every leaf holds a contiguous run of it.
     void build(const std::vector<box>& boxes, const std::vector<floors>& bounds, const std::vector<i32>& keys,
-               std::vector<i32>& order) {
+               std::vector<i32>& order, build_guard& guard) {
         nodes_.clear();
         depth_ = 0;
         const auto n = static_cast<i32>(boxes.size());
@@ -339,7 +340,7 @@ public:
         for (i32 i = 0; i < n; ++i) order[static_cast<size_t>(i)] = i;
         if (n == 0) return;
         nodes_.reserve(static_cast<size_t>(2 * (n / leaf_items + 1)));
-        split(boxes, bounds, keys, order, 0, n, 0);
+        split(boxes, bounds, keys, order, 0, n, 0, guard);
     }
 
     const std::vector<bvh_node>& nodes() const noexcept { return nodes_; }
@@ -353,7 +354,8 @@ private:
     int depth_ = 0;
 
     i32 split(const std::vector<box>& boxes, const std::vector<floors>& bounds, const std::vector<i32>& keys,
-              std::vector<i32>& order, i32 lo, i32 hi, int level) {
+              std::vector<i32>& order, i32 lo, i32 hi, int level, build_guard& guard) {
+        guard.step();
         depth_ = std::max(depth_, level);
         const auto at = static_cast<i32>(nodes_.size());
         nodes_.push_back({});
@@ -389,8 +391,8 @@ private:
         };
         std::nth_element(order.begin() + lo, order.begin() + mid, order.begin() + hi,
                          [&](i32 p, i32 q) { return centre(p) < centre(q); });
-        split(boxes, bounds, keys, order, lo, mid, level + 1);
-        const i32 right = split(boxes, bounds, keys, order, mid, hi, level + 1);
+        split(boxes, bounds, keys, order, lo, mid, level + 1, guard);
+        const i32 right = split(boxes, bounds, keys, order, mid, hi, level + 1, guard);
         nodes_[static_cast<size_t>(at)] = {b, floor, right, 0, min_key};
         return at;
     }
@@ -432,18 +434,20 @@ public:
         std::vector<area> areas;
     };
 
-    compiled_scene(parts&& p, f64 cutoff, projection proj, std::ptrdiff_t max_bands, bool capsules = true,
-                   bool cells = true)
+    // Throws build_stopped where `guard` stops the build.
+    compiled_scene(parts&& p, f64 cutoff, projection proj, std::ptrdiff_t max_bands, bool capsules, bool cells,
+                   build_guard& guard)
         : metrics_(std::move(p.metrics)), ring_xy_(std::move(p.ring_xy)), proj_(proj), use_capsules_(capsules) {
         // Anything with a value of at least `cutoff` has d2 <= -ln(cutoff);
         // the limit sits a little above, so rounding there cannot drop it.
         d2_limit_ = cutoff > 0.0 ? -std::log(cutoff) * (1.0 + 1e-9) + 1e-300
                                  : std::numeric_limits<f64>::infinity();
-        build_elements(std::move(p.elements));
-        build_rings(p.ring_start, max_bands);
-        build_areas(std::move(p.areas));
-        if (cells) build_cells();
+        build_elements(std::move(p.elements), guard);
+        build_rings(p.ring_start, max_bands, guard);
+        build_areas(std::move(p.areas), guard);
+        if (cells) build_cells(guard);
     }
+
 
     size_t nbytes() const noexcept {
         size_t total = elements_.capacity() * sizeof(element) + metric_floors_.capacity() * sizeof(floors) +
@@ -613,7 +617,7 @@ private:
     projection proj_;
     bool use_capsules_;
 
-    void build_elements(std::vector<element>&& elements) {
+    void build_elements(std::vector<element>&& elements, build_guard& guard) {
         metric_floors_.resize(metrics_.size());
         for (size_t m = 0; m < metrics_.size(); ++m) metric_floors_[m] = metric_floors(metrics_[m]);
         std::vector<floors> bounds(elements.size());
@@ -624,10 +628,10 @@ private:
             boxes[i] = element_box(elements[i]);
             keys[i] = elements[i].key;
         }
-        element_tree_.build(boxes, bounds, keys, order);
+        element_tree_.build(boxes, bounds, keys, order, guard);
         elements_.resize(elements.size());
         for (size_t i = 0; i < order.size(); ++i) elements_[i] = elements[static_cast<size_t>(order[i])];
-        if (use_capsules_) build_capsules();
+        if (use_capsules_) build_capsules(guard);
         std::vector<f64> widths;
         widths.reserve(elements_.size());
         for (const element& e : elements_) {
@@ -670,13 +674,14 @@ private:
     // children's chords.  The distance to a segment is convex, so a child's
     // chord lies within the larger of its ends' distances to the parent's,
     // and the child's elements within that plus the child's radius.
-    void build_capsules() {
+    void build_capsules(build_guard& guard) {
         const auto& nodes = element_tree_.nodes();
         std::vector<chord> fits(nodes.size());
         std::vector<f64> norms(nodes.size());
         std::vector<i32> made(nodes.size(), -1);
         std::vector<capsule> found;
         for (size_t at = nodes.size(); at-- > 0;) {
+            guard.step();
             const bvh_node& nd = nodes[at];
             chord_fit fit;
             f64 far = 0.0, norm = 0.0;
@@ -742,7 +747,7 @@ private:
     // cut-off, so that it cannot win at any point of the cell.  Cells along
     // a finely divided outline are left to the tree: its capsules tell apart
     // what a list would have to run one by one.
-    void build_cells() {
+    void build_cells(build_guard& guard) {
         const f64 inf = std::numeric_limits<f64>::infinity();
         box all{inf, inf, -inf, -inf};
         for (const bvh* t : {&element_tree_, &area_tree_}) {
@@ -785,6 +790,7 @@ private:
             for (size_t part; (part = next.fetch_add(1)) < parts;) {
                 std::vector<i32>& out = items[part];
                 for (size_t c = cells_.size() * part / parts; c < cells_.size() * (part + 1) / parts; ++c) {
+                    guard.step();
                     const box cb = grid_.bounds(static_cast<i32>(c));
                     near_areas.clear();
                     if (!areas_near(cb, near_areas, area_stack)) continue;
@@ -803,7 +809,7 @@ private:
                 }
             }
         };
-        run_beside(work, cells_.size() >= 4096 ? std::thread::hardware_concurrency() : 1);
+        run_beside(work, cells_.size() >= 4096 ? std::thread::hardware_concurrency() : 1, guard);
         size_t total = 0;
         for (const auto& v : items) total += v.size();
         cell_items_.clear();
@@ -820,9 +826,11 @@ private:
 
     // Runs `work` on up to `threads` threads, this one among them, and
     // rethrows the first exception any of them raised.  Where no thread can
-    // be started, this one does it all.
+    // be started, this one does it all.  What leaves this thread's share
+    // (a stop, or the forced unwind of a thread ending at interpreter exit)
+    // stops the others first and is rethrown as it came.
     template <class Work>
-    static void run_beside(Work& work, unsigned threads) {
+    static void run_beside(Work& work, unsigned threads, build_guard& guard) {
         std::vector<std::thread> pool;
         std::vector<std::exception_ptr> errors(std::max(1u, std::min(threads, 8u)));
         for (size_t t = 1; t < errors.size(); ++t) {
@@ -841,7 +849,9 @@ private:
         try {
             work();
         } catch (...) {
-            errors[0] = std::current_exception();
+            guard.stop();
+            for (std::thread& th : pool) th.join();
+            throw;
         }
         for (std::thread& th : pool) th.join();
         for (const auto& e : errors) {
@@ -933,10 +943,11 @@ private:
 
     static constexpr std::ptrdiff_t small_ring = 16;
 
-    void build_rings(const std::vector<i64>& start, std::ptrdiff_t max_bands) {
+    void build_rings(const std::vector<i64>& start, std::ptrdiff_t max_bands, build_guard& guard) {
         const size_t n = start.empty() ? 0 : start.size() - 1;
         rings_.resize(n);
         for (size_t r = 0; r < n; ++r) {
+            guard.step();
             ring& g = rings_[r];
             g.view.data = reinterpret_cast<const char*>(ring_xy_.data() + 2 * start[r]);
             g.view.shape[0] = static_cast<std::ptrdiff_t>(start[r + 1] - start[r]);
@@ -948,13 +959,13 @@ private:
         }
     }
 
-    void build_areas(std::vector<area>&& areas) {
+    void build_areas(std::vector<area>&& areas, build_guard& guard) {
         std::vector<box> boxes(areas.size());
         std::vector<floors> zero(areas.size(), floors{0.0, 0.0, 0.0});
         for (size_t i = 0; i < areas.size(); ++i) boxes[i] = areas[i].b;
         std::vector<i32> order, keys(areas.size());
         for (size_t i = 0; i < areas.size(); ++i) keys[i] = areas[i].key;
-        area_tree_.build(boxes, zero, keys, order);
+        area_tree_.build(boxes, zero, keys, order, guard);
         areas_.resize(areas.size());
         for (size_t i = 0; i < order.size(); ++i) areas_[i] = areas[static_cast<size_t>(order[i])];
     }

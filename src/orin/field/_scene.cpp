@@ -222,14 +222,21 @@ PyObject* scene_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
         ref self = require(type->tp_alloc(type, 0));
         scene::compiled_scene* engine = nullptr;
-        // Indexing a large scene takes a while; other threads may run.
-        without_lock([&]() noexcept {
+        // Indexing a large scene takes a while: other threads may run, and
+        // Ctrl-C ends it as it ends a long query.
+        bool stopped = false;
+        without_lock([&](lock_scope& lock) {
+            build_guard guard([&lock]() { return lock.interrupted(); });
             try {
-                engine = new scene::compiled_scene(std::move(p), cutoff, proj, max_bands, capsules != 0, cells != 0);
+                engine = new scene::compiled_scene(std::move(p), cutoff, proj, max_bands, capsules != 0, cells != 0,
+                                                   guard);
+            } catch (const build_stopped&) {
+                stopped = true;  // the lock is held, and the handler's exception set
             } catch (const std::bad_alloc&) {
                 engine = nullptr;
             }
         });
+        if (stopped) throw error_already_set{};
         if (!engine) throw std::bad_alloc{};
         reinterpret_cast<SceneObject*>(self.get())->engine = engine;
         return self.release();
