@@ -249,24 +249,34 @@ def test_daemon_thread_in_a_call_at_interpreter_exit(target: str) -> None:
 
 
 # ---------------------------------------------------------------------------
-# Ctrl-C during a long walk without the lock.  A one-node tree that is its
-# own child, walked to max_depth 2**31 - 1, runs for minutes; SIGINT must end
-# it with KeyboardInterrupt.  The timeout is only a bound on a hung child.
+# Ctrl-C during a long call without the lock.  A one-node tree that is its
+# own child, walked to max_depth 2**31 - 1, runs for minutes, and so do a
+# million points against a million obstacles or segments; SIGINT must end
+# each with KeyboardInterrupt.  The timeout is only a bound on a hung child.
 
-LONG_WALK = r"""
+LONG_CALL = r"""
 import sys
 import numpy as np
 from orin.field import kernels
 
 name, n = sys.argv[1], int(sys.argv[2])
-self_child = np.zeros(1, np.int32)
-tree = dict(cx=np.zeros(1), cy=np.zeros(1), is_leaf=np.zeros(1, np.uint8),
-            child_tl=self_child, child_tr=self_child, child_bl=self_child, child_br=self_child)
-extra = {"max_cols": 4} if name == "quadtree_find_chain" else {}
-pts = np.random.default_rng(0).uniform(-1, 1, (n, 2))
-print("walking", flush=True)
+rng = np.random.default_rng(0)
+pts = rng.uniform(-1, 1, (n, 2))
+if name.startswith("quadtree"):
+    self_child = np.zeros(1, np.int32)
+    tree = dict(cx=np.zeros(1), cy=np.zeros(1), is_leaf=np.zeros(1, np.uint8),
+                child_tl=self_child, child_tr=self_child, child_bl=self_child, child_br=self_child)
+    extra = {"max_cols": 4} if name == "quadtree_find_chain" else {}
+    call = lambda: getattr(kernels, name)(pts, **tree, max_depth=2**31 - 1, **extra)
+elif name == "point_obstacles_eval_max":
+    centers = rng.uniform(-1, 1, (1_000_000, 2))
+    call = lambda: kernels.point_obstacles_eval_max(pts, centers, np.tile(np.eye(2), (len(centers), 1, 1)))
+else:
+    p1, v = rng.uniform(-1, 1, (1_000_000, 2)), rng.uniform(-0.01, 0.01, (1_000_000, 2))
+    call = lambda: kernels.segment_repulsion_vectors(pts, p1, v, (v * v).sum(1), np.eye(2))
+print("calling", flush=True)
 try:
-    getattr(kernels, name)(pts, **tree, max_depth=2**31 - 1, **extra)
+    call()
 except KeyboardInterrupt:
     print("interrupted", flush=True)
 """
@@ -274,16 +284,23 @@ except KeyboardInterrupt:
 
 @pytest.mark.skipif(sys.platform == "win32", reason="SIGINT delivery")
 @pytest.mark.parametrize(
-    "name,n", [("quadtree_find_leaf", 1000), ("quadtree_find_leaf", 10), ("quadtree_find_chain", 1000)]
+    "name,n",
+    [
+        ("quadtree_find_leaf", 1000),
+        ("quadtree_find_leaf", 10),
+        ("quadtree_find_chain", 1000),
+        ("point_obstacles_eval_max", 1_000_000),
+        ("segment_repulsion_vectors", 1_000_000),
+    ],
 )
-def test_sigint_ends_a_long_walk(name: str, n: int) -> None:
+def test_sigint_ends_a_long_call(name: str, n: int) -> None:
     proc = subprocess.Popen(
-        [sys.executable, "-c", LONG_WALK, name, str(n)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+        [sys.executable, "-c", LONG_CALL, name, str(n)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
     )
     try:
         assert proc.stdout is not None
-        assert proc.stdout.readline().strip() == "walking"
-        time.sleep(0.5)  # into the walk, past the call's setup
+        assert proc.stdout.readline().strip() == "calling"
+        time.sleep(0.5)  # into the call, past its setup
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=60)
     finally:

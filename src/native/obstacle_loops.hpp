@@ -116,16 +116,19 @@ struct min_forms_loop {
 
 // out(i) = the maximum risk at point i of the first n rows of `x`.  NaN forms
 // lose every comparison, as NaN values would; a point with no non-NaN form
-// gets 0.0, as does one whose exponential underflows.
-template <class Points, class Out>
-void obstacles_eval_max(const Points& x, std::ptrdiff_t n, const packed_obstacles& ob,
-                        const Out& out) noexcept {
-    for_point_blocks(x, n, [&](std::ptrdiff_t start, std::ptrdiff_t count, const double* xs,
-                               const double* ys) {
-        double best[point_block_size];
-        dispatch<min_forms_loop>(xs, ys, count, ob, best);
-        for (std::ptrdiff_t p = 0; p < count; ++p) out(start + p) = std::exp(-best[p]);
-    });
+// gets 0.0, as does one whose exponential underflows.  About every
+// `interval` point-obstacle pairs, stop() may end the pass early (false).
+template <class Points, class Out, class Stop>
+bool obstacles_eval_max(const Points& x, std::ptrdiff_t n, const packed_obstacles& ob, const Out& out,
+                        std::ptrdiff_t interval, Stop&& stop) {
+    return for_point_blocks(
+        x, n, ob.size(), interval,
+        [&](std::ptrdiff_t start, std::ptrdiff_t count, const double* xs, const double* ys) {
+            double best[point_block_size];
+            dispatch<min_forms_loop>(xs, ys, count, ob, best);
+            for (std::ptrdiff_t p = 0; p < count; ++p) out(start + p) = std::exp(-best[p]);
+        },
+        stop);
 }
 
 }  // namespace orin

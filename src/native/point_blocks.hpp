@@ -28,4 +28,29 @@ void for_point_blocks(const Points& pts, std::ptrdiff_t n, Body&& body) {
     }
 }
 
+// As above, and between blocks, whenever the points done since the last
+// time, each weighed by `cost`, add up to `interval`, asks stop() whether to
+// end here.  Returns false where it did: the rows after that block are left
+// as they were.
+template <class Points, class Body, class Stop>
+bool for_point_blocks(const Points& pts, std::ptrdiff_t n, std::ptrdiff_t cost, std::ptrdiff_t interval, Body&& body,
+                      Stop&& stop) {
+    double xs[point_block_size], ys[point_block_size];
+    std::ptrdiff_t spent = 0;
+    for (std::ptrdiff_t start = 0; start < n; start += point_block_size) {
+        const std::ptrdiff_t count = std::min(point_block_size, n - start);
+        for (std::ptrdiff_t p = 0; p < count; ++p) {
+            xs[p] = pts(start + p, 0);
+            ys[p] = pts(start + p, 1);
+        }
+        body(start, count, xs, ys);
+        spent += count * cost;
+        if (spent >= interval) {
+            spent = 0;
+            if (stop()) return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace orin

@@ -183,18 +183,22 @@ struct repulsion_loop {
 
 // out(i, 0:2) = the repulsion vector of point i (of the first n rows of `x`)
 // from its nearest segment under M; (0, 0) when every candidate is NaN.
-template <class Points, class Out>
-void segment_repulsion(const Points& x, std::ptrdiff_t n, const packed_segments& seg, double m00,
-                       double m01, double m10, double m11, const Out& out) noexcept {
-    for_point_blocks(x, n, [&](std::ptrdiff_t start, std::ptrdiff_t count, const double* xs,
-                               const double* ys) {
-        double dx[point_block_size], dy[point_block_size];
-        dispatch<repulsion_loop>(xs, ys, count, seg, m00, m01, m10, m11, dx, dy);
-        for (std::ptrdiff_t p = 0; p < count; ++p) {
-            out(start + p, 0) = dx[p];
-            out(start + p, 1) = dy[p];
-        }
-    });
+// About every `interval` point-segment pairs, stop() may end the pass early
+// (false).
+template <class Points, class Out, class Stop>
+bool segment_repulsion(const Points& x, std::ptrdiff_t n, const packed_segments& seg, double m00, double m01,
+                       double m10, double m11, const Out& out, std::ptrdiff_t interval, Stop&& stop) {
+    return for_point_blocks(
+        x, n, seg.size(), interval,
+        [&](std::ptrdiff_t start, std::ptrdiff_t count, const double* xs, const double* ys) {
+            double dx[point_block_size], dy[point_block_size];
+            dispatch<repulsion_loop>(xs, ys, count, seg, m00, m01, m10, m11, dx, dy);
+            for (std::ptrdiff_t p = 0; p < count; ++p) {
+                out(start + p, 0) = dx[p];
+                out(start + p, 1) = dy[p];
+            }
+        },
+        stop);
 }
 
 }  // namespace orin

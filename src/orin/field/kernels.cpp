@@ -109,6 +109,11 @@ void need_rows(const buffer_view<T, ND>& a, const char* name, Py_ssize_t rows, c
     }
 }
 
+// The pair loops look at the clock (lock_scope::interrupted) after about this
+// many point-element pairs: a few milliseconds of work, so that a call of a
+// few blocks never reads it and a call of minutes answers Ctrl-C at once.
+constexpr std::ptrdiff_t pairs_between_polls = std::ptrdiff_t{1} << 22;
+
 // Integer arguments follow the package's one rule (call.hpp), in 32 bits.
 i32 as_i32(PyObject* obj, const char* name) {
     return static_cast<i32>(integer_argument(obj, name, std::numeric_limits<i32>::min(),
@@ -296,10 +301,13 @@ PyObject* segment_repulsion_vectors(PyObject* module, PyObject* args, PyObject* 
         const f64 m00 = mv(0, 0), m01 = mv(0, 1), m10 = mv(1, 0), m11 = mv(1, 1);
         packed_segments seg;
         seg.resize(s);
-        without_lock([&]() noexcept {
+        bool finished = true;
+        without_lock([&](lock_scope& lock) {
             seg.fill(p1.view(), v.view(), v_dot_v.view());
-            segment_repulsion(x.view(), n, seg, m00, m01, m10, m11, out_v);
+            finished = segment_repulsion(x.view(), n, seg, m00, m01, m10, m11, out_v, pairs_between_polls,
+                                         [&] { return lock.interrupted(); });
         });
+        if (!finished) throw error_already_set{};
         return out.release();
     });
 }
@@ -348,10 +356,13 @@ PyObject* point_obstacles_eval_max(PyObject* module, PyObject* args, PyObject* k
 
         packed_obstacles ob;
         ob.resize(k);
-        without_lock([&]() noexcept {
+        bool finished = true;
+        without_lock([&](lock_scope& lock) {
             ob.fill(centers.view(), inv.view());
-            obstacles_eval_max(x.view(), n, ob, out_v);
+            finished = obstacles_eval_max(x.view(), n, ob, out_v, pairs_between_polls,
+                                          [&] { return lock.interrupted(); });
         });
+        if (!finished) throw error_already_set{};
         return out.release();
     });
 }
