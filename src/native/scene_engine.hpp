@@ -179,6 +179,69 @@ inline f64 upper_bound(const element& e, const metric& m, const box& b) noexcept
     return std::isfinite(ub) ? ub : std::numeric_limits<f64>::infinity();
 }
 
+// The form S = [[a, s], [s, c]] of p less the point of [q, q + u] nearest to
+// it in S (S positive-definite).
+inline f64 metric_gap2(f64 px, f64 py, f64 qx, f64 qy, f64 ux, f64 uy, f64 a, f64 s, f64 c) noexcept {
+    const f64 wx = px - qx, wy = py - qy;
+    const f64 sux = a * ux + s * uy, suy = s * ux + c * uy;
+    const f64 usu = ux * sux + uy * suy;
+    const f64 t = usu > 0.0 ? clamp_unit((wx * sux + wy * suy) / usu) : 0.0;
+    const f64 dx = wx - ux * t, dy = wy - uy * t;
+    return a * dx * dx + 2.0 * s * dx * dy + c * dy * dy;
+}
+
+// A bound from below on segment e's d2, as the loops compute it, at every
+// point of box b: the metric distance between the segment and the box.  A
+// box bound gives away a slanted segment's whole box; this does not.  Where
+// they do not meet, the distance is from a corner to the segment or from an
+// end to an edge (a linear map takes the metric to the Euclidean one, and
+// vertices to vertices).  Either projection's candidate lies on the segment,
+// to within the rounding that the margins cover; 0 where the metric is too
+// ill-conditioned for the margins to hold.
+inline f64 segment_box_bound(const element& e, const metric& m, const floors& f, const box& b) noexcept {
+    const f64 a = m.m00, c = m.m11, s = 0.5 * (m.m01 + m.m10);
+    const f64 half = 0.5 * (a - c);
+    const f64 top = 0.5 * (a + c) + std::sqrt(half * half + s * s);
+    if (!(f.all > 1e-6 * top) || !std::isfinite(top)) return 0.0;
+    const f64 bx = e.ax + e.vx, by = e.ay + e.vy;
+    auto holds = [&](f64 x, f64 y) { return x >= b.x0 && x <= b.x1 && y >= b.y0 && y <= b.y1; };
+    if (holds(e.ax, e.ay) || holds(bx, by)) return 0.0;
+    // They meet unless an axis separates them: x, y, or the segment's normal.
+    f64 lo = std::numeric_limits<f64>::infinity(), hi = -lo;
+    for (const f64 x : {b.x0, b.x1}) {
+        for (const f64 y : {b.y0, b.y1}) {
+            const f64 side = (x - e.ax) * e.vy - (y - e.ay) * e.vx;
+            lo = std::min(lo, side);
+            hi = std::max(hi, side);
+        }
+    }
+    const bool apart = lo > 0.0 || hi < 0.0 || std::max(e.ax, bx) < b.x0 || std::min(e.ax, bx) > b.x1 ||
+                       std::max(e.ay, by) < b.y0 || std::min(e.ay, by) > b.y1;
+    if (!apart) return 0.0;
+    f64 d2 = std::numeric_limits<f64>::infinity();
+    for (const f64 x : {b.x0, b.x1}) {
+        for (const f64 y : {b.y0, b.y1}) d2 = std::min(d2, metric_gap2(x, y, e.ax, e.ay, e.vx, e.vy, a, s, c));
+    }
+    const f64 w = b.x1 - b.x0, h = b.y1 - b.y0;
+    for (const auto& [px, py] : {std::pair{e.ax, e.ay}, std::pair{bx, by}}) {
+        d2 = std::min({d2, metric_gap2(px, py, b.x0, b.y0, w, 0.0, a, s, c),
+                       metric_gap2(px, py, b.x0, b.y1, w, 0.0, a, s, c),
+                       metric_gap2(px, py, b.x0, b.y0, 0.0, h, a, s, c),
+                       metric_gap2(px, py, b.x1, b.y0, 0.0, h, a, s, c)});
+    }
+    // The computed candidates stray from the segment, and the computed
+    // points of the box's edges from the edges, by a few ulp of the
+    // coordinates; the forms, here and in the loops, by a few ulp of norm
+    // |d|^2, which the conditioning above keeps under 1e-7 of d2.
+    const f64 slack = 8.0 * f64_eps *
+                          (std::max({std::fabs(b.x0), std::fabs(b.x1), std::fabs(b.y0), std::fabs(b.y1)}) +
+                           std::max(std::fabs(e.ax), std::fabs(e.ay)) + std::max(std::fabs(e.vx), std::fabs(e.vy)) +
+                           std::max(w, h)) +
+                      std::numeric_limits<f64>::min();
+    const f64 dist = std::sqrt(std::max(0.0, d2)) * (1.0 - 1e-7) - 4.0 * std::sqrt(top) * slack;
+    return dist > 0.0 && std::isfinite(dist) ? dist * dist * (1.0 - 1e-7) : 0.0;
+}
+
 // A uniform grid over the scene.  A point's cell is found by rounding, so
 // each cell's box is taken a little wider than its share: whatever cell a
 // point lands in, that cell's box holds it.
@@ -929,14 +992,22 @@ private:
             }
         }
         // The holder's own lower bound may reach its upper one: it stays,
-        // so that every point of the cell ends at or below `best`.
+        // so that every point of the cell ends at or below `best`.  What the
+        // box bounds keep, the segments' own bound (dearer, so only now)
+        // may still leave out.
         const target goal{best, -1.0};
-        out.erase(std::remove_if(out.begin(), out.end(),
-                                 [&](const std::pair<f64, i32>& f) {
-                                     return f.second != holder &&
-                                            loses(f.first, elements_[static_cast<size_t>(f.second)].key, goal);
-                                 }),
-                  out.end());
+        auto leaves = [&](const std::pair<f64, i32>& f) {
+            return f.second != holder && loses(f.first, elements_[static_cast<size_t>(f.second)].key, goal);
+        };
+        out.erase(std::remove_if(out.begin(), out.end(), leaves), out.end());
+        for (auto& [b, i] : out) {
+            const element& e = elements_[static_cast<size_t>(i)];
+            if (!e.is_segment) continue;
+            const f64 near = segment_box_bound(e, metrics_[static_cast<size_t>(e.metric_id)],
+                                               metric_floors_[static_cast<size_t>(e.metric_id)], cb);
+            b = std::max(b, near);
+        }
+        out.erase(std::remove_if(out.begin(), out.end(), leaves), out.end());
         std::sort(out.begin(), out.end());
         return out.size() <= static_cast<size_t>(cell_capacity);
     }
