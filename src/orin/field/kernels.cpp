@@ -659,7 +659,7 @@ const kernel_def kernel_table[] = {
 // ---------------------------------------------------------------------------
 // Private switches, for tests and benchmarks.
 
-constexpr const char* ring_method_names[] = {"auto", "plain", "bands", "sweep"};
+constexpr const char* ring_method_names[] = {"auto", "plain", "bands", "sweep", "cells"};
 
 PyObject* set_ring_method(PyObject*, PyObject* arg) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -668,21 +668,21 @@ PyObject* set_ring_method(PyObject*, PyObject* arg) {
         }
         const char* name = PyUnicode_AsUTF8(arg);
         if (!name) throw error_already_set{};
-        for (int m = 0; m < 4; ++m) {
+        for (int m = 0; m < 5; ++m) {
             if (std::strcmp(name, ring_method_names[m]) == 0) {
                 const ring_method previous = ring_method_setting.exchange(static_cast<ring_method>(m));
                 return PyUnicode_FromString(ring_method_names[static_cast<int>(previous)]);
             }
         }
-        raise_format(PyExc_ValueError, "method must be 'auto', 'plain', 'bands' or 'sweep', got %R", arg);
+        raise_format(PyExc_ValueError, "method must be 'auto', 'plain', 'bands', 'sweep' or 'cells', got %R", arg);
     });
 }
 
 PyMethodDef module_functions[] = {
     {"_set_ring_method", set_ring_method, METH_O,
      "_set_ring_method(method, /)\n--\n\n"
-     "Makes point_in_rings test rings by `method` ('auto', 'plain', 'bands' or\n"
-     "'sweep') and returns the previous one.  Every method gives the same\n"
+     "Makes point_in_rings test rings by `method` ('auto', 'plain', 'bands',\n"
+     "'sweep' or 'cells') and returns the previous one.  Every method gives the same\n"
      "results; this exists so that tests can run each of them."},
     {"_set_isa", set_isa_function, METH_O, set_isa_doc},
     {nullptr, nullptr, 0, nullptr},
