@@ -1177,6 +1177,27 @@ def test_outlines_with_clear_cells_match_reference(kind, r, n):
     assert_every_method_gives(ref_point_in_rings(pts, ring, []), pts, ring, [])
 
 
+@pytest.mark.parametrize("odd", ["nan", "inf", "-inf", "tiny", "vertical", "overflowing"])
+def test_rings_with_odd_abscissae_match_reference(odd):
+    # A non-finite abscissa leaves no grid to lay (the cells give way to the
+    # bands), a tiny one a grid with a wide column; a vertical ring has no
+    # width at all; on an uneven ring at 1e155 the rule's product
+    # (xj - xi) (y - yi) overflows at some heights of an edge and not at
+    # others, and its abscissae leave the edge's own.
+    rng = np.random.default_rng(3)
+    t = np.linspace(0, 2 * np.pi, 300, endpoint=False)
+    ring = np.stack([np.cos(t), np.sin(t)], axis=1)
+    pts = np.concatenate([rng.uniform(-1.2, 1.2, (6000, 2)), ring, [[0.0, 0.5], [-0.0, 0.5], [NAN, 0.0]]])
+    if odd == "vertical":
+        ring[:, 0] = 0.0
+    elif odd == "overflowing":
+        ring = _random_ring(rng, 300, "star") * 1e155
+        pts = np.concatenate([rng.uniform(-1.2, 1.2, (20000, 2)), ring / 1e155]) * 1e155
+    else:
+        ring[17, 0] = {"nan": NAN, "inf": INF, "-inf": -INF, "tiny": 1e-310}[odd]
+    assert_every_method_gives(ref_point_in_rings(pts, ring, []), pts, ring, [])
+
+
 def test_ring_method_switch_names_its_argument():
     with pytest.raises(ValueError, match="method"):
         kernels._set_ring_method("fast")
