@@ -765,7 +765,7 @@ def test_concurrent_calls_agree(name):
 SQUARE = [(0, 0), (1, 0), (1, 1), (0, 1), (0, 0)]
 
 # Ways point_in_rings can test a ring; all must give the plain rule's answer.
-RING_METHODS = ["auto", "plain", "bands", "sweep"]
+RING_METHODS = ["auto", "plain", "bands", "sweep", "cells"]
 
 
 @contextlib.contextmanager
@@ -1118,6 +1118,83 @@ def test_rings_far_from_the_origin_or_at_extreme_scales(scale, offset):
     ring = _random_ring(rng, 400, "star") * scale + offset
     near = ring + rng.normal(0.0, 1e-9, ring.shape) * scale
     pts = np.concatenate([rng.uniform(-1.2, 1.2, (2000, 2)) * scale + offset, ring, near])
+    assert_every_method_gives(ref_point_in_rings(pts, ring, []), pts, ring, [])
+
+
+def _outline(rng: np.random.Generator, kind: str, r: int) -> np.ndarray:
+    """Rings whose interior and exterior leave most grid cells clear of edges."""
+    if kind == "smooth":  # many short edges, few crossings per row
+        t = np.linspace(0.0, 2 * np.pi, r, endpoint=False)
+        rad = 0.4 + 0.04 * np.sin(5 * t) + 0.01 * np.sin(37 * t)
+        return np.stack([0.5 + rad * np.cos(t), 0.5 + rad * np.sin(t)], axis=1)
+    if kind == "staircase":  # horizontal edges through whole rows of cells, vertices at shared heights
+        steps = max(2, r // 4)
+        xs = np.sort(rng.uniform(0, 1, steps))
+        ys = np.sort(rng.uniform(0, 1, steps))
+        stair = np.stack([np.repeat(xs, 2)[1:], np.repeat(ys, 2)[:-1]], axis=1)
+        return np.concatenate([stair, [[xs[-1], -0.1], [xs[0], -0.1]]])
+    if kind == "comb":  # long horizontal teeth, one above the other
+        teeth = max(2, r // 4)
+        y = np.linspace(0, 1, 2 * teeth)
+        right = np.stack([np.tile([0.1, 1.0, 1.0, 0.1], teeth), np.repeat(y, 2)], axis=1)
+        return np.concatenate([right, [[0.0, 1.0], [0.0, 0.0]]])
+    if kind == "sliver":  # a needle across the box, thinner than any cell
+        t = np.linspace(0, 1, r // 2)
+        top = np.stack([t, 0.3 + 0.4 * t + 1e-7], axis=1)
+        return np.concatenate([top, np.stack([t[::-1], 0.3 + 0.4 * t[::-1]], axis=1)])
+    # Two loops through each other, so the even-odd rule, not the winding,
+    # decides the crossed region.
+    t = np.linspace(0, 4 * np.pi, r, endpoint=False)
+    return np.stack([0.5 + 0.45 * np.cos(t) * (1 + 0.3 * (t > 2 * np.pi)), 0.5 + 0.3 * np.sin(1.5 * t)], axis=1)
+
+
+@pytest.mark.parametrize("n", [60, 9000])  # a coarse grid and a fine one
+@pytest.mark.parametrize("r", [40, 3000])
+@pytest.mark.parametrize("kind", ["smooth", "staircase", "comb", "sliver", "self-crossing"])
+def test_outlines_with_clear_cells_match_reference(kind, r, n):
+    # Points in clear cells are answered by the cell: near vertices and
+    # edges, at vertex heights and on the box's sides, the cell's answer and
+    # the rule's must still agree, whatever the grid.
+    rng = np.random.default_rng(r + n)
+    ring = _outline(rng, kind, r)
+    ring = np.concatenate([ring, ring[:1]])
+    lo, hi = ring.min(axis=0), ring.max(axis=0)
+    mid = (ring[1:] + ring[:-1]) / 2
+    normal = np.stack([ring[:-1, 1] - ring[1:, 1], ring[1:, 0] - ring[:-1, 0]], axis=1)
+    picks = rng.integers(0, len(mid), n)
+    offsets = rng.choice([1e-12, -1e-12, 1e-6, -1e-6, 1e-3, -1e-3], (n, 1))
+    pts = np.concatenate(
+        [
+            rng.uniform(lo - 0.05, hi + 0.05, (n, 2)),
+            mid[picks] + offsets * normal[picks],
+            ring + rng.choice([0.0, EPS, -EPS, 1e-9, -1e-9], ring.shape),
+            np.stack([rng.uniform(lo[0], hi[0], len(ring)), ring[:, 1]], axis=1),
+            np.stack([np.full(len(ring), lo[0]), ring[:, 1]], axis=1),
+            [[NAN, 0.5], [INF, 0.5], [-INF, 0.5], [0.5, NAN], [0.5, INF], [hi[0], hi[1]], [lo[0], lo[1]]],
+        ]
+    )
+    pts = pts[rng.permutation(len(pts))[: max(n, 2 * len(ring))]] if n < 1000 else pts
+    assert_every_method_gives(ref_point_in_rings(pts, ring, []), pts, ring, [])
+
+
+@pytest.mark.parametrize("odd", ["nan", "inf", "-inf", "tiny", "vertical", "overflowing"])
+def test_rings_with_odd_abscissae_match_reference(odd):
+    # A non-finite abscissa leaves no grid to lay (the cells give way to the
+    # bands), a tiny one a grid with a wide column; a vertical ring has no
+    # width at all; on an uneven ring at 1e155 the rule's product
+    # (xj - xi) (y - yi) overflows at some heights of an edge and not at
+    # others, and its abscissae leave the edge's own.
+    rng = np.random.default_rng(3)
+    t = np.linspace(0, 2 * np.pi, 300, endpoint=False)
+    ring = np.stack([np.cos(t), np.sin(t)], axis=1)
+    pts = np.concatenate([rng.uniform(-1.2, 1.2, (6000, 2)), ring, [[0.0, 0.5], [-0.0, 0.5], [NAN, 0.0]]])
+    if odd == "vertical":
+        ring[:, 0] = 0.0
+    elif odd == "overflowing":
+        ring = _random_ring(rng, 300, "star") * 1e155
+        pts = np.concatenate([rng.uniform(-1.2, 1.2, (20000, 2)), ring / 1e155]) * 1e155
+    else:
+        ring[17, 0] = {"nan": NAN, "inf": INF, "-inf": -INF, "tiny": 1e-310}[odd]
     assert_every_method_gives(ref_point_in_rings(pts, ring, []), pts, ring, [])
 
 

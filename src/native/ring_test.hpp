@@ -48,6 +48,22 @@ using lane_f64 = f64x8;
 typedef long long lane_mask __attribute__((vector_size(lanes * sizeof(long long))));
 using lane_ops = simd_lanes<lanes>;
 
+// One value in every lane.  Lane by lane, as simd_lanes fills them, GCC
+// emits an insert per lane inside an AVX-512 function, and there one
+// broadcast instead cut the sweep by a quarter; on the narrower paths the
+// shuffle of eight lanes measured slower than the inserts.  Either way the
+// bits are copied, so -0.0 stays -0.0.
+template <isa I>
+ORIN_FORCE_INLINE lane_f64 broadcast(double v) noexcept {
+    if constexpr (I == isa::avx512) {
+        lane_f64 one{};
+        one[0] = v;
+        return __builtin_shufflevector(one, one, 0, 0, 0, 0, 0, 0, 0, 0);
+    } else {
+        return lane_ops::splat(v);
+    }
+}
+
 // Lanes where the edge (xi, yi)-(xj, yj) toggles the parity of (x, y).  The
 // quotient is computed everywhere but counts only where the edge straddles
 // y; padding lanes have NaN heights and never straddle.
@@ -153,7 +169,7 @@ struct band_loop {
 // the bands it spans (consecutive bands, so consecutive chunks), toggling
 // their parity lanes.
 struct sweep_loop {
-    template <isa>
+    template <isa I>
     static ORIN_FORCE_INLINE void run(const strided_view<double, 2>& ring, const height_bands& hb,
                                       const std::ptrdiff_t* start, const double* __restrict xs,
                                       const double* __restrict ys, long long* __restrict parity) noexcept {
@@ -163,8 +179,8 @@ struct sweep_loop {
             const double xi = ring(i, 0), yi = ring(i, 1);
             if (yi != yj) {
                 const std::ptrdiff_t first = start[hb.of(std::min(yi, yj))], last = start[hb.of(std::max(yi, yj)) + 1];
-                const lane_f64 vxi = lane_ops::splat(xi), vyi = lane_ops::splat(yi);
-                const lane_f64 vxj = lane_ops::splat(xj), vyj = lane_ops::splat(yj);
+                const lane_f64 vxi = broadcast<I>(xi), vyi = broadcast<I>(yi);
+                const lane_f64 vxj = broadcast<I>(xj), vyj = broadcast<I>(yj);
                 for (std::ptrdiff_t c = first; c < last; ++c) {
                     lane_mask p;
                     std::memcpy(&p, parity + c * lanes, sizeof p);
@@ -332,14 +348,249 @@ private:
     std::vector<long long> parity_;
 };
 
+// A grid of cells over the ring's box: most cells of a ring with a smooth
+// outline are crossed by no edge, and every point in such a cell has the
+// same parity, so one byte answers it; only the points in crossed cells go
+// on to test edges.
+//
+// Why a clean cell has one answer, exactly as the crossing rule computes it:
+// each edge marks, in every row of cells its heights reach, the columns its
+// abscissa can take over that row's heights, widened by a bound on the
+// rounding of the rule's abscissa.  In a cell it does not mark, an edge of
+// the row is wholly right of the cell (it toggles exactly where it
+// straddles) or wholly left (it never toggles), and edges of other rows
+// never straddle.  The parity is then a sum over the right-hand edges of
+// their straddling, which changes only at vertex heights; a vertex in the
+// row has both of its edges on the same side (both mark its column), so
+// they toggle together.  Neighbouring clean cells of a row see the same
+// right-hand edges (an edge that is right of one but not of the next marks
+// the next), so a whole run of clean cells takes the parity of one point
+// in it, computed by the rule itself.
+class ring_cells {
+public:
+    // Points as two columns and answers as bytes: what `exact` is given.
+    struct columns {
+        const double* x;
+        const double* y;
+        double operator()(std::ptrdiff_t i, int axis) const noexcept { return axis == 0 ? x[i] : y[i]; }
+    };
+    struct bytes {
+        std::uint8_t* data;
+        std::uint8_t& operator()(std::ptrdiff_t i) const noexcept { return data[i]; }
+    };
+
+    // Returns false, leaving `out` untouched, when the grid cannot be used
+    // or would not pay for this ring.  About `cells` cells.  `exact(points,
+    // m, answers)` answers points by the rule itself.  May throw
+    // std::bad_alloc.
+    template <class Points, class Out, class Exact>
+    bool run(const Points& pts, std::ptrdiff_t n, const strided_view<double, 2>& ring, const Out& out,
+             std::ptrdiff_t cells, Exact&& exact) {
+        if (!build(ring, cells)) return false;
+        // Each run of clean cells by one point inside it.
+        std::vector<double> xs, ys;
+        for (const run_of_cells& c : runs_) {
+            xs.push_back(c.x);
+            ys.push_back(c.y);
+        }
+        std::vector<std::uint8_t> answers(runs_.size());
+        const auto m = static_cast<std::ptrdiff_t>(runs_.size());
+        if (m > 0) exact(columns{xs.data(), ys.data()}, m, bytes{answers.data()});
+        for (std::size_t k = 0; k < runs_.size(); ++k) {
+            std::uint8_t* row = state_.data() + runs_[k].row * cols_.count;
+            std::fill(row + runs_[k].first, row + runs_[k].end, answers[k]);
+        }
+        // The points: a byte where the cell knows, the rule where edges
+        // cross it.  A NaN abscissa has no column (the column map is
+        // monotonic only on ordered values), so the rule answers it too.
+        // Blocks of points are looked up without a branch (whether a random
+        // point is above the ring's heights is a coin toss for the branch
+        // predictor) and with the maps in locals, out of reach of the
+        // stores' aliasing.
+        xs.clear();
+        ys.clear();
+        std::vector<std::ptrdiff_t> where;
+        const cell_map cell(rows_, cols_);
+        const std::uint8_t* state = state_.data();
+        const double ymin = rows_.ymin, ymax = rows_.ymax;
+        constexpr std::ptrdiff_t block = 256;
+        std::uint8_t known[block];
+        for (std::ptrdiff_t s = 0; s < n; s += block) {
+            const std::ptrdiff_t m = std::min(block, n - s);
+            bool any_crossed = false;
+            for (std::ptrdiff_t p = 0; p < m; ++p) {
+                const double x = pts(s + p, 0), y = pts(s + p, 1);
+                const std::uint8_t c = state[cell(x, y)];
+                const auto ordered = static_cast<std::uint8_t>(x == x);
+                const auto in = static_cast<std::uint8_t>((y >= ymin) & (y < ymax));
+                const auto v = static_cast<std::uint8_t>((c & -ordered) | ((1 - ordered) << 1));
+                known[p] = static_cast<std::uint8_t>(v & -in);
+                any_crossed |= known[p] == crossed;
+            }
+            if (any_crossed) {
+                for (std::ptrdiff_t p = 0; p < m; ++p) {
+                    if (known[p] != crossed) continue;
+                    xs.push_back(pts(s + p, 0));
+                    ys.push_back(pts(s + p, 1));
+                    where.push_back(s + p);
+                    known[p] = 0;
+                }
+            }
+            for (std::ptrdiff_t p = 0; p < m; ++p) out(s + p) = known[p];
+        }
+        const auto rest = static_cast<std::ptrdiff_t>(where.size());
+        if (rest > 0) {
+            answers.assign(where.size(), 0);
+            exact(columns{xs.data(), ys.data()}, rest, bytes{answers.data()});
+            for (std::size_t k = 0; k < where.size(); ++k) out(where[k]) = answers[k];
+        }
+        return true;
+    }
+
+private:
+    static constexpr std::uint8_t crossed = 2;
+
+    // height_bands::of for a row and a column at once, without branches:
+    // the same clamped, truncated map, NaN to the first band.  Lane
+    // selects, because the compiler turns scalar ones into branches.
+    struct cell_map {
+        f64x2 lo, scale, last;
+        std::ptrdiff_t ncols;
+        cell_map(const ring_detail::height_bands& rows, const ring_detail::height_bands& cols) noexcept
+            : lo{rows.ymin, cols.ymin},
+              scale{rows.scale, cols.scale},
+              last{static_cast<double>(rows.count - 1), static_cast<double>(cols.count - 1)},
+              ncols(cols.count) {}
+        std::ptrdiff_t operator()(double x, double y) const noexcept {
+            const f64x2 zero{};
+            f64x2 f = (f64x2{y, x} - lo) * scale;
+            f = f > zero ? f : zero;
+            f = f < last ? f : last;
+            return static_cast<std::ptrdiff_t>(f[0]) * ncols + static_cast<std::ptrdiff_t>(f[1]);
+        }
+    };
+
+    struct run_of_cells {
+        std::ptrdiff_t row, first, end;
+        double x, y;  // a point in the run's first cell
+    };
+
+    bool build(const strided_view<double, 2>& ring, std::ptrdiff_t cells) {
+        const std::ptrdiff_t r = ring.extent(0);
+        if (r < 3 || !rows_.span(ring)) return false;
+        double xmin = std::numeric_limits<double>::infinity(), xmax = -xmin, big = 0.0;
+        double dy_min = std::numeric_limits<double>::infinity();
+        for (std::ptrdiff_t i = 0; i < r; ++i) {
+            const double x = ring(i, 0), y = ring(i, 1);
+            if (!std::isfinite(x)) return false;
+            xmin = std::min(xmin, x);
+            xmax = std::max(xmax, x);
+            big = std::max(big, std::max(std::fabs(x), std::fabs(y)));
+            const double dy = std::fabs(y - ring(i == 0 ? r - 1 : i - 1, 1));
+            if (dy > 0.0) dy_min = std::min(dy_min, dy);
+        }
+        // Below 1e150 the rule's product (xj - xi) (y - yi) cannot overflow.
+        if (!(xmax > xmin) || !(big <= 1e150)) return false;
+        // How far the rule's abscissa can stray outside the edge's own
+        // abscissae: a few roundings relative to the coordinates and, where
+        // the product underflows, half a subnormal step divided by the
+        // height difference.  Taken ten times over.
+        margin_ = 1e-14 * big + 0x1p-1060 / dy_min;
+        const double width = xmax - xmin, height = rows_.ymax - rows_.ymin;
+        auto nrows = static_cast<std::ptrdiff_t>(std::sqrt(static_cast<double>(cells) * height / width));
+        nrows = std::clamp<std::ptrdiff_t>(nrows, 1, std::min<std::ptrdiff_t>(cells, 4096));
+        const std::ptrdiff_t ncols = std::clamp<std::ptrdiff_t>(cells / nrows, 1, 4096);
+        rows_.cut(nrows);
+        cols_.ymin = xmin;
+        cols_.ymax = xmax;
+        cols_.cut(ncols);
+        // A row's heights are taken a quarter row wider on each side, which
+        // must dwarf the rounding of the height map.
+        row_height_ = height / static_cast<double>(nrows);
+        if (!(row_height_ > 1e-9 * std::max(std::fabs(rows_.ymin), std::fabs(rows_.ymax)))) return false;
+
+        // Marking costs about a cell per row and per column an edge spans;
+        // past a few per cell the grid costs more than it saves.
+        std::ptrdiff_t marks = 0;
+        const std::ptrdiff_t budget = 8 * nrows * ncols + 8 * r;
+        for (std::ptrdiff_t i = 0; i < r && marks <= budget; ++i) {
+            const std::ptrdiff_t j = i == 0 ? r - 1 : i - 1;
+            const double xi = ring(i, 0), yi = ring(i, 1), xj = ring(j, 0), yj = ring(j, 1);
+            marks += rows_.of(std::max(yi, yj)) - rows_.of(std::min(yi, yj)) + 1;
+            marks += cols_.of(std::max(xi, xj) + margin_) - cols_.of(std::min(xi, xj) - margin_) + 1;
+        }
+        if (marks > budget) return false;
+
+        state_.assign(static_cast<std::size_t>(nrows * ncols), 0);
+        for (std::ptrdiff_t i = 0; i < r; ++i) mark_edge(ring, i, i == 0 ? r - 1 : i - 1);
+        runs_.clear();
+        for (std::ptrdiff_t k = 0; k < nrows; ++k) find_runs(k);
+        return true;
+    }
+
+    void mark(std::ptrdiff_t row, double xa, double xb) noexcept {
+        const std::ptrdiff_t lo = cols_.of(std::min(xa, xb) - margin_), hi = cols_.of(std::max(xa, xb) + margin_);
+        std::uint8_t* cells = state_.data() + row * cols_.count;
+        std::fill(cells + lo, cells + hi + 1, crossed);
+    }
+
+    // Horizontal edges too: they never toggle, but a boundary runs along
+    // them, and the pairing of a vertex's edges needs them marked.
+    void mark_edge(const strided_view<double, 2>& ring, std::ptrdiff_t i, std::ptrdiff_t j) noexcept {
+        const double xi = ring(i, 0), yi = ring(i, 1), xj = ring(j, 0), yj = ring(j, 1);
+        const double ylo = std::min(yi, yj), yhi = std::max(yi, yj);
+        const std::ptrdiff_t first = rows_.of(ylo), last = rows_.of(yhi);
+        if (first == last) return mark(first, xi, xj);
+        const double xlo = yi < yj ? xi : xj, xhi = yi < yj ? xj : xi;
+        // The line's abscissa at a height within the edge's, rounded as the
+        // rule rounds it (so within the margin of the true line).
+        auto at = [&](double y) { return (xj - xi) * (y - yi) / (yj - yi) + xi; };
+        for (std::ptrdiff_t k = first; k <= last; ++k) {
+            const double below = rows_.ymin + (static_cast<double>(k) - 0.25) * row_height_;
+            const double above = rows_.ymin + (static_cast<double>(k) + 1.25) * row_height_;
+            mark(k, below <= ylo ? xlo : at(below), above >= yhi ? xhi : at(above));
+        }
+    }
+
+    // The runs of clean cells in row k, each with a point in its first cell;
+    // where no such point can be named, the run counts as crossed.
+    void find_runs(std::ptrdiff_t k) {
+        std::uint8_t* cells = state_.data() + k * cols_.count;
+        const double y = rows_.ymin + (static_cast<double>(k) + 0.5) * row_height_;
+        const bool row_ok = rows_.covers(y) && rows_.of(y) == k;
+        const double col_width = (cols_.ymax - cols_.ymin) / static_cast<double>(cols_.count);
+        for (std::ptrdiff_t c = 0; c < cols_.count;) {
+            if (cells[c] == crossed) {
+                ++c;
+                continue;
+            }
+            std::ptrdiff_t end = c;
+            while (end < cols_.count && cells[end] != crossed) ++end;
+            const double x = cols_.ymin + (static_cast<double>(c) + 0.5) * col_width;
+            if (row_ok && cols_.of(x) == c) {
+                runs_.push_back({k, c, end, x, y});
+            } else {
+                std::fill(cells + c, cells + end, crossed);
+            }
+            c = end;
+        }
+    }
+
+    ring_detail::height_bands rows_, cols_;  // cols_ maps abscissae: its "heights" are x
+    double margin_ = 0.0, row_height_ = 0.0;
+    std::vector<std::uint8_t> state_;  // row-major: 0 or 1 where known, crossed where edges decide
+    std::vector<run_of_cells> runs_;
+};
+
 // How the outer-ring pass tests its points.
-enum class ring_method { automatic, plain, bands, sweep };
+enum class ring_method { automatic, plain, bands, sweep, cells };
 
 // The outer-ring pass of point_in_rings: out(i) = 1 where point i of the
 // first n rows of `pts` is inside `ring`.  A ring of fewer than three
 // vertices contains nothing and leaves `out` as it was; a method that cannot
-// serve the ring (a NaN height) falls back to the plain rule.  May throw
-// std::bad_alloc.
+// serve the ring (a NaN height) falls back to the plain rule, the cells
+// (which also refuse non-finite abscissae, and rings whose edges would mark
+// too many cells) to the band index first.  May throw std::bad_alloc.
 template <class Points, class Out>
 void rings_outer_pass(const Points& points, std::ptrdiff_t n, const strided_view<double, 2>& ring,
                       ring_method method, const Out& out_view) {
@@ -350,15 +601,47 @@ void rings_outer_pass(const Points& points, std::ptrdiff_t n, const strided_view
     // reload their pointers and strides after every point.
     const Points pts = points;
     const Out out = out_view;
+    // Filing the points beats filing the edges where the points are fewer,
+    // and wherever the filed points stay in cache (measured: up to some
+    // thousands of points, whatever the ring).
+    constexpr std::ptrdiff_t cached_points = 4096;
     if (method == ring_method::automatic) {
         // A handful of points costs less against the edges than any index.
-        // Filing the points beats filing the edges where the points are
-        // fewer, and wherever the filed points stay in cache (measured: up
-        // to some thousands of points, whatever the ring).
-        constexpr std::ptrdiff_t cached_points = 4096;
         method = n < 4 ? ring_method::plain
                  : (r > n || n <= cached_points) ? ring_method::sweep
-                                                 : ring_method::bands;
+                                                 : ring_method::cells;
+    }
+    // Points go to an index a block at a time, gathered into two columns.
+    auto blocks = [&](const auto& index) {
+        constexpr std::ptrdiff_t block = 256;
+        double xs[block], ys[block];
+        std::uint8_t inside[block];
+        for (std::ptrdiff_t s = 0; s < n; s += block) {
+            const std::ptrdiff_t m = std::min(block, n - s);
+            for (std::ptrdiff_t p = 0; p < m; ++p) {
+                xs[p] = pts(s + p, 0);
+                ys[p] = pts(s + p, 1);
+            }
+            index.contains_block(xs, ys, m, inside);
+            for (std::ptrdiff_t p = 0; p < m; ++p) out(s + p) = inside[p];
+        }
+    };
+    if (method == ring_method::cells) {
+        // About a cell per point, within what stays in the core's cache.
+        // The points the cells cannot answer, and a point for each run of
+        // clean cells, are answered as the automatic choice would answer
+        // that many points.
+        const auto exact = [&](const ring_cells::columns& some, std::ptrdiff_t m, const ring_cells::bytes& answers) {
+            rings_outer_pass(some, m, ring,
+                             m < 4                              ? ring_method::plain
+                             : (r > m || m <= cached_points) ? ring_method::sweep
+                                                              : ring_method::bands,
+                             answers);
+        };
+        ring_cells cells;
+        const std::ptrdiff_t grid = std::clamp<std::ptrdiff_t>(n, 1024, std::ptrdiff_t{1} << 18);
+        if (cells.run(pts, n, ring, out, grid, exact)) return;
+        method = ring_method::bands;
     }
     if (method == ring_method::sweep) {
         std::vector<std::uint8_t> inside(static_cast<std::size_t>(n));
@@ -369,21 +652,7 @@ void rings_outer_pass(const Points& points, std::ptrdiff_t n, const strided_view
         }
     } else if (method == ring_method::bands) {
         ring_bands bands;
-        if (bands.build(ring)) {
-            constexpr std::ptrdiff_t block = 256;
-            double xs[block], ys[block];
-            std::uint8_t inside[block];
-            for (std::ptrdiff_t s = 0; s < n; s += block) {
-                const std::ptrdiff_t m = std::min(block, n - s);
-                for (std::ptrdiff_t p = 0; p < m; ++p) {
-                    xs[p] = pts(s + p, 0);
-                    ys[p] = pts(s + p, 1);
-                }
-                bands.contains_block(xs, ys, m, inside);
-                for (std::ptrdiff_t p = 0; p < m; ++p) out(s + p) = inside[p];
-            }
-            return;
-        }
+        if (bands.build(ring)) return blocks(bands);
     }
     for (std::ptrdiff_t i = 0; i < n; ++i) out(i) = static_cast<std::uint8_t>(point_in_ring(pts(i, 0), pts(i, 1), ring));
 }
