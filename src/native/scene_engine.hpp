@@ -186,8 +186,7 @@ inline f64 metric_gap2(f64 px, f64 py, f64 qx, f64 qy, f64 ux, f64 uy, f64 a, f6
     const f64 sux = a * ux + s * uy, suy = s * ux + c * uy;
     const f64 usu = ux * sux + uy * suy;
     const f64 t = usu > 0.0 ? clamp_unit((wx * sux + wy * suy) / usu) : 0.0;
-    const f64 dx = wx - ux * t, dy = wy - uy * t;
-    return a * dx * dx + 2.0 * s * dx * dy + c * dy * dy;
+    return quadratic_form(wx - ux * t, wy - uy * t, a, s, s, c);
 }
 
 // A bound from below on segment e's d2, as the loops compute it, at every
