@@ -286,6 +286,21 @@ public:
         dispatch<ring_detail::band_loop>(chunks_.data(), start_.data(), bands_, xs, ys, n, out);
     }
 
+    // contains_block() for points scattered over an index too large for the
+    // caches: each point's band, then its first chunk, is asked for before
+    // any is read, so that the misses overlap instead of queueing.
+    void contains_scattered(const double* xs, const double* ys, std::ptrdiff_t n, std::uint8_t* out) const noexcept {
+        for (std::ptrdiff_t p = 0; p < n; ++p) {
+            if (bands_.covers(ys[p])) __builtin_prefetch(start_.data() + bands_.of(ys[p]));
+        }
+        for (std::ptrdiff_t p = 0; p < n; ++p) {
+            if (!bands_.covers(ys[p])) continue;
+            const char* c = reinterpret_cast<const char*>(chunks_.data() + start_[static_cast<std::size_t>(bands_.of(ys[p]))]);
+            for (std::size_t line = 0; line < sizeof(ring_detail::edge_chunk); line += 64) __builtin_prefetch(c + line);
+        }
+        contains_block(xs, ys, n, out);
+    }
+
 private:
     ring_detail::height_bands bands_;
     std::vector<std::ptrdiff_t> start_;  // band b's chunks are [start_[b], start_[b + 1])
@@ -386,20 +401,9 @@ public:
     template <class Points, class Out, class Exact>
     bool run(const Points& pts, std::ptrdiff_t n, const strided_view<double, 2>& ring, const Out& out,
              std::ptrdiff_t cells, Exact&& exact) {
-        if (!build(ring, cells)) return false;
-        // Each run of clean cells by one point inside it.
+        if (!prepare(ring, cells, exact)) return false;
         std::vector<double> xs, ys;
-        for (const run_of_cells& c : runs_) {
-            xs.push_back(c.x);
-            ys.push_back(c.y);
-        }
-        std::vector<std::uint8_t> answers(runs_.size());
-        const auto m = static_cast<std::ptrdiff_t>(runs_.size());
-        if (m > 0) exact(columns{xs.data(), ys.data()}, m, bytes{answers.data()});
-        for (std::size_t k = 0; k < runs_.size(); ++k) {
-            std::uint8_t* row = state_.data() + runs_[k].row * cols_.count;
-            std::fill(row + runs_[k].first, row + runs_[k].end, answers[k]);
-        }
+        std::vector<std::uint8_t> answers;
         // The points: a byte where the cell knows, the rule where edges
         // cross it.  A NaN abscissa has no column (the column map is
         // monotonic only on ordered values), so the rule answers it too.
@@ -419,12 +423,7 @@ public:
             const std::ptrdiff_t m = std::min(block, n - s);
             bool any_crossed = false;
             for (std::ptrdiff_t p = 0; p < m; ++p) {
-                const double x = pts(s + p, 0), y = pts(s + p, 1);
-                const std::uint8_t c = state[cell(x, y)];
-                const auto ordered = static_cast<std::uint8_t>(x == x);
-                const auto in = static_cast<std::uint8_t>((y >= ymin) & (y < ymax));
-                const auto v = static_cast<std::uint8_t>((c & -ordered) | ((1 - ordered) << 1));
-                known[p] = static_cast<std::uint8_t>(v & -in);
+                known[p] = known_at(cell, state, ymin, ymax, pts(s + p, 0), pts(s + p, 1));
                 any_crossed |= known[p] == crossed;
             }
             if (any_crossed) {
@@ -447,8 +446,40 @@ public:
         return true;
     }
 
-private:
+    // The grid alone, for a ring that is asked about again and again: every
+    // clean cell holds its answer.  False where the grid cannot be used or
+    // would not pay.  May throw std::bad_alloc.
+    template <class Exact>
+    bool prepare(const strided_view<double, 2>& ring, std::ptrdiff_t cells, Exact&& exact) {
+        if (!build(ring, cells)) return false;
+        // Each run of clean cells by one point inside it.
+        std::vector<double> xs, ys;
+        for (const run_of_cells& c : runs_) {
+            xs.push_back(c.x);
+            ys.push_back(c.y);
+        }
+        std::vector<std::uint8_t> answers(runs_.size());
+        const auto m = static_cast<std::ptrdiff_t>(runs_.size());
+        if (m > 0) exact(columns{xs.data(), ys.data()}, m, bytes{answers.data()});
+        for (std::size_t k = 0; k < runs_.size(); ++k) {
+            std::uint8_t* row = state_.data() + runs_[k].row * cols_.count;
+            std::fill(row + runs_[k].first, row + runs_[k].end, answers[k]);
+        }
+        std::vector<run_of_cells>().swap(runs_);
+        return true;
+    }
+
     static constexpr std::uint8_t crossed = 2;
+
+    // After prepare(): 0 or 1 where the point's cell knows, `crossed` where
+    // the rule must decide (a NaN abscissa among them).
+    std::uint8_t lookup(double x, double y) const noexcept {
+        return known_at(cell_map(rows_, cols_), state_.data(), rows_.ymin, rows_.ymax, x, y);
+    }
+
+    std::size_t nbytes() const noexcept { return state_.capacity() + runs_.capacity() * sizeof(run_of_cells); }
+
+private:
 
     // height_bands::of for a row and a column at once, without branches:
     // the same clamped, truncated map, NaN to the first band.  Lane
@@ -469,6 +500,17 @@ private:
             return static_cast<std::ptrdiff_t>(f[0]) * ncols + static_cast<std::ptrdiff_t>(f[1]);
         }
     };
+
+    // A point's answer from its cell, without a branch: 0 above or below
+    // the ring's heights, `crossed` for a NaN abscissa.
+    static ORIN_FORCE_INLINE std::uint8_t known_at(const cell_map& cell, const std::uint8_t* state, double ymin, double ymax, double x,
+                                 double y) noexcept {
+        const std::uint8_t c = state[cell(x, y)];
+        const auto ordered = static_cast<std::uint8_t>(x == x);
+        const auto in = static_cast<std::uint8_t>((y >= ymin) & (y < ymax));
+        const auto v = static_cast<std::uint8_t>((c & -ordered) | ((1 - ordered) << 1));
+        return static_cast<std::uint8_t>(v & -in);
+    }
 
     struct run_of_cells {
         std::ptrdiff_t row, first, end;

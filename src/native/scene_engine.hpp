@@ -366,27 +366,59 @@ struct area {
 };
 
 struct ring {
-    // The flag and the view share the first cache line: a small ring is
+    // The flags and the view share the first cache line: a small ring is
     // tested without reading the rest.
     bool banded = false;
+    bool gridded = false;  // a large ring: most points answered by their cell
     strided_view<f64, 2> view;
     ring_bands bands;
+    ring_cells cells;
 
     bool contains(f64 x, f64 y) const noexcept {
+        if (gridded) {
+            const std::uint8_t k = cells.lookup(x, y);
+            if (k != ring_cells::crossed) return k != 0;
+        }
         return banded ? bands.contains(x, y) != 0 : point_in_ring(x, y, view) != 0;
+    }
+
+    // contains() for n <= block_size points of a banded ring, into out.
+    void contains_many(const f64* xs, const f64* ys, int n, std::uint8_t* out) const noexcept {
+        if (!gridded) {
+            bands.contains_scattered(xs, ys, n, out);
+            return;
+        }
+        f64 rx[block_size], ry[block_size];
+        int where[block_size], m = 0;
+        for (int k = 0; k < n; ++k) {
+            out[k] = cells.lookup(xs[k], ys[k]);
+            rx[m] = xs[k];
+            ry[m] = ys[k];
+            where[m] = k;
+            m += out[k] == ring_cells::crossed ? 1 : 0;
+        }
+        std::uint8_t rest[block_size];
+        bands.contains_scattered(rx, ry, m, rest);
+        for (int j = 0; j < m; ++j) out[where[j]] = rest[j];
     }
 };
 
 // A bounding-volume hierarchy over boxes, each with the metric floors of its
 // item, so that a node bounds its items' d2 from below through gap_bound.
-struct bvh_node {
-    box b;
-    floors floor;
+//
+// Two cache lines a node, each node on its own pair: a descent waits on
+// every line it touches.  The first line holds all that a single point's
+// descent through capsules reads (the links, the key and the metric's
+// form); the box and `exact` come second.
+struct alignas(64) bvh_node {
     i32 first;  // leaf: first item; internal: index of the right child
     i32 count;  // leaf: item count (> 0); internal: 0, left child follows
     i32 min_key;  // the lowest key below: what a tie at distance 0 needs
-    i32 capsule = -1;  // where the node's items have a capsule, its number (fills padding)
+    i32 capsule;  // where the node's items have a capsule, its number; else -1
+    floors floor;
+    box b;
 };
+static_assert(sizeof(bvh_node) == 128 && offsetof(bvh_node, floor) + offsetof(floors, exact) == 64);
 
 class bvh {
 public:
@@ -442,7 +474,7 @@ private:
             min_key = std::min(min_key, keys[static_cast<size_t>(k)]);
         }
         if (hi - lo <= leaf_items) {
-            nodes_[static_cast<size_t>(at)] = {b, floor, lo, hi - lo, min_key};
+            nodes_[static_cast<size_t>(at)] = {lo, hi - lo, min_key, -1, floor, b};
             return at;
         }
         const bool along_x = (c.x1 - c.x0) >= (c.y1 - c.y0);
@@ -455,7 +487,7 @@ private:
                          [&](i32 p, i32 q) { return centre(p) < centre(q); });
         split(boxes, bounds, keys, order, lo, mid, level + 1, guard);
         const i32 right = split(boxes, bounds, keys, order, mid, hi, level + 1, guard);
-        nodes_[static_cast<size_t>(at)] = {b, floor, right, 0, min_key};
+        nodes_[static_cast<size_t>(at)] = {right, 0, min_key, -1, floor, b};
         return at;
     }
 };
@@ -482,6 +514,8 @@ struct block {
 struct scratch {
     std::vector<std::pair<f64, i32>> heap;  // the traversal's stack of (bound, node)
     std::vector<i32> stack;
+    int singles[block_size];  // points of the block left to descend alone
+    int n_singles = 0;
 };
 
 class compiled_scene {
@@ -518,7 +552,7 @@ public:
                        areas_.capacity() * sizeof(area) + element_tree_.nbytes() + area_tree_.nbytes() +
                        capsules_.capacity() * sizeof(capsule) + cells_.capacity() * sizeof(cell) +
                        cell_items_.capacity() * sizeof(i32);
-        for (const ring& r : rings_) total += r.bands.nbytes();
+        for (const ring& r : rings_) total += r.bands.nbytes() + r.cells.nbytes();
         return total;
     }
 
@@ -884,6 +918,12 @@ private:
             cell_items_.insert(cell_items_.end(), items[part].begin(), items[part].end());
             std::vector<i32>().swap(items[part]);
         }
+        // A grid that lists nothing (a finely divided outline everywhere)
+        // would only cost every query point a read of its cell.
+        if (std::none_of(cells_.begin(), cells_.end(), [](const cell& ce) { return ce.elements >= 0; })) {
+            std::vector<cell>().swap(cells_);
+            std::vector<i32>().swap(cell_items_);
+        }
     }
 
     // Runs `work` on up to `threads` threads, this one among them, and
@@ -1012,6 +1052,8 @@ private:
     }
 
     static constexpr std::ptrdiff_t small_ring = 16;
+    static constexpr std::ptrdiff_t large_ring = 4096;
+    static constexpr std::ptrdiff_t max_ring_cells = std::ptrdiff_t{1} << 20;
 
     void build_rings(const std::vector<i64>& start, std::ptrdiff_t max_bands, build_guard& guard) {
         const size_t n = start.empty() ? 0 : start.size() - 1;
@@ -1026,6 +1068,15 @@ private:
             g.view.strides[1] = sizeof(f64);
             // A building's few edges are tested faster than an index is read.
             g.banded = g.view.shape[0] > small_ring && g.bands.build(g.view, max_bands);
+            // Past a few thousand vertices the band index leaves the caches,
+            // where a byte a cell, about one a vertex, still fits.
+            if (g.banded && g.view.shape[0] > large_ring) {
+                g.gridded = g.cells.prepare(g.view, std::min<std::ptrdiff_t>(g.view.shape[0], max_ring_cells),
+                                            [&g](const ring_cells::columns& pts, std::ptrdiff_t m,
+                                                 const ring_cells::bytes& out) {
+                                                g.bands.contains_block(pts.x, pts.y, m, out.data);
+                                            });
+            }
         }
     }
 
@@ -1052,7 +1103,9 @@ private:
 
     void settle_tree(block& blk, int lo, int hi, scratch& s) const noexcept {
         settle_areas(blk, lo, hi, extent(blk, lo, hi), s);
+        s.n_singles = 0;
         solve(blk, lo, hi, s);
+        visit_singles(blk, s);
     }
 
     void settle_areas(block& blk, int lo, int hi, const box& tile, scratch& s) const noexcept {
@@ -1077,8 +1130,15 @@ private:
         }
     }
 
+    // Points a block must hold for a large ring to be tested all at once.
+    static constexpr int scattered_points = 8;
+
     void settle_area(i32 i, block& blk, int lo, int hi) const noexcept {
         const area& a = areas_[static_cast<size_t>(i)];
+        if (hi - lo >= scattered_points && rings_[static_cast<size_t>(a.first_ring)].banded) {
+            settle_banded(i, blk, lo, hi);
+            return;
+        }
         for (int p = lo; p < hi; ++p) {
             // Inside is d2 = 0: it can only improve on a positive best, or on
             // an equal one held by a later key.
@@ -1088,6 +1148,36 @@ private:
                 blk.best_key[p] = a.key;
                 blk.best_item[p] = -2.0 - i;
             }
+        }
+    }
+
+    // settle_area for an outer ring with a band index: its points together,
+    // as a large ring's index waits on memory at every point.
+    void settle_banded(i32 i, block& blk, int lo, int hi) const noexcept {
+        const area& a = areas_[static_cast<size_t>(i)];
+        const ring* r = rings_.data() + a.first_ring;
+        f64 xs[block_size], ys[block_size];
+        int who[block_size];
+        int n = 0;
+        for (int p = lo; p < hi; ++p) {
+            if (!(blk.best[p] > 0.0 || a.key < blk.best_key[p])) continue;
+            const f64 x = blk.xs[p], y = blk.ys[p];
+            if (!(x >= a.b.x0 && x <= a.b.x1 && y >= a.b.y0 && y <= a.b.y1)) continue;
+            xs[n] = x;
+            ys[n] = y;
+            who[n++] = p;
+        }
+        std::uint8_t in[block_size];
+        r[0].contains_many(xs, ys, n, in);
+        for (int k = 0; k < n; ++k) {
+            if (!in[k]) continue;
+            bool hole = false;
+            for (i32 h = 1; h < a.n_rings && !hole; ++h) hole = r[h].contains(xs[k], ys[k]);
+            if (hole) continue;
+            const int p = who[k];
+            blk.best[p] = 0.0;
+            blk.best_key[p] = a.key;
+            blk.best_item[p] = -2.0 - i;
         }
     }
 
@@ -1213,6 +1303,10 @@ private:
 
     // Points [lo, hi) of the block against the elements.
     void solve(block& blk, int lo, int hi, scratch& s) const noexcept {
+        if (hi - lo == 1) {
+            s.singles[s.n_singles++] = lo;
+            return;
+        }
         const box tile = extent(blk, lo, hi);
         const bool apart = hi - lo > 1 && std::max(tile.x1 - tile.x0, tile.y1 - tile.y0) > apart_leaves * grain_;
         if (!apart && visit_elements(blk, lo, hi, tile, s)) return;
@@ -1334,6 +1428,28 @@ private:
                                          q.cx, q.cy, q.radius(f)));
     }
 
+    // Pushes the children of internal node `at` that can still win, far then
+    // near, so that the near one is taken next.
+    ORIN_FORCE_INLINE void expand(const bvh_node& nd, i32 at, query_tile& q, const target& goal,
+                                  std::pair<f64, i32>* stack, int& top) const noexcept {
+        const bvh_node* nodes = element_tree_.nodes().data();
+        const i32 a = at + 1, c = nd.first;
+        const bvh_node &na = nodes[a], &nc = nodes[c];
+        const f64 ba = node_bound(na, q, goal), bc = node_bound(nc, q, goal);
+        const bool keep_a = !loses(ba, na.min_key, goal), keep_c = !loses(bc, nc.min_key, goal);
+        // The descent is a chain of cache misses: ask for the next level's
+        // nodes, and their capsules, while this one is sorted.
+        if (keep_a) prefetch_below(na, a);
+        if (keep_c) prefetch_below(nc, c);
+        if (ba <= bc) {
+            if (keep_c) stack[top++] = {bc, c};
+            if (keep_a) stack[top++] = {ba, a};
+        } else {
+            if (keep_a) stack[top++] = {ba, a};
+            if (keep_c) stack[top++] = {bc, c};
+        }
+    }
+
     // Depth first through the hierarchy, the nearer child first, so that
     // the best values fall early and prune the rest.  False when the
     // sub-block used up its budget before the search ended (and has more
@@ -1358,22 +1474,7 @@ private:
             const bvh_node& nd = nodes[at];
             if (loses(bound, nd.min_key, goal)) continue;
             if (nd.count == 0) {
-                const i32 a = at + 1, c = nd.first;
-                const bvh_node &na = nodes[a], &nc = nodes[c];
-                const f64 ba = node_bound(na, q, goal), bc = node_bound(nc, q, goal);
-                const bool keep_a = !loses(ba, na.min_key, goal), keep_c = !loses(bc, nc.min_key, goal);
-                // The descent is a chain of cache misses: ask for the next
-                // level's nodes, and their capsules, while this one is sorted.
-                if (keep_a) prefetch_below(na, a);
-                if (keep_c) prefetch_below(nc, c);
-                // Pushed far then near: the near one is taken next.
-                if (ba <= bc) {
-                    if (keep_c) stack[top++] = {bc, c};
-                    if (keep_a) stack[top++] = {ba, a};
-                } else {
-                    if (keep_a) stack[top++] = {ba, a};
-                    if (keep_c) stack[top++] = {bc, c};
-                }
+                expand(nd, at, q, goal, stack, top);
                 continue;
             }
             if (hi - lo > 1 && spent >= split_budget) return false;
@@ -1389,6 +1490,81 @@ private:
             if (changed) goal = worst(blk, lo, hi);
         }
         return true;
+    }
+
+    // Descents of single points a block could not share, a few at a time
+    // and one step each in turn.  Alone, each level of a deep tree waits on
+    // memory; interleaved, the nodes one descent asked for arrive while the
+    // others step.  Each point's own steps are exactly those of its descent
+    // alone.
+    static constexpr int interleave = 8;
+
+    struct descent {
+        int p = -1;  // the block's point; -1: idle
+        int top = 0;
+        std::pair<f64, i32>* stack = nullptr;
+        target goal{0.0, -1.0};
+        query_tile q{box{0.0, 0.0, 0.0, 0.0}};
+    };
+
+    void visit_singles(block& blk, scratch& s) const noexcept {
+        const int n = s.n_singles;
+        if (n == 0 || element_tree_.nodes().empty()) return;
+        const bvh_node* nodes = element_tree_.nodes().data();
+        const element* elements = elements_.data();
+        const size_t depth = static_cast<size_t>(element_tree_.depth()) + 2;
+        s.heap.resize(depth * interleave);
+        descent lanes[interleave];
+        int next = 0, live = 0;
+        auto begin = [&](descent& d) {
+            if (next == n) {
+                d.p = -1;
+                return false;
+            }
+            const int p = s.singles[next++];
+            d.p = p;
+            d.q = query_tile(box{blk.xs[p], blk.ys[p], blk.xs[p], blk.ys[p]});
+            d.goal = worst(blk, p, p + 1);
+            d.top = 0;
+            d.stack[d.top++] = {node_bound(nodes[0], d.q, d.goal), 0};
+            prefetch_below(nodes[0], 0);
+            return true;
+        };
+        for (int k = 0; k < interleave; ++k) {
+            lanes[k].stack = s.heap.data() + depth * static_cast<size_t>(k);
+            live += begin(lanes[k]) ? 1 : 0;
+        }
+        // One step: pops to the next node that can still win, and expands or
+        // runs it.  False once the descent is over.
+        auto step = [&](descent& d) {
+            while (d.top > 0) {
+                const auto [bound, at] = d.stack[--d.top];
+                const bvh_node& nd = nodes[at];
+                if (loses(bound, nd.min_key, d.goal)) continue;
+                if (nd.count == 0) {
+                    expand(nd, at, d.q, d.goal, d.stack, d.top);
+                    return true;
+                }
+                bool changed = false;
+                for (i32 i = nd.first; i < nd.first + nd.count; ++i) {
+                    const element& e = elements[i];
+                    const f64 b =
+                        gap_bound(metric_floors_[static_cast<size_t>(e.metric_id)], element_box(e), d.q.extent);
+                    if (loses(b, e.key, d.goal)) continue;
+                    run<true>(e, i, blk, d.p, d.p + 1);
+                    changed = true;
+                }
+                if (changed) d.goal = worst(blk, d.p, d.p + 1);
+                return true;
+            }
+            return false;
+        };
+        while (live > 0) {
+            for (descent& d : lanes) {
+                if (d.p < 0 || step(d)) continue;
+                if (!begin(d)) --live;
+            }
+        }
     }
 
     static constexpr int few_points = 2;
