@@ -28,6 +28,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -366,17 +367,18 @@ struct area {
 };
 
 struct ring {
-    // The flags and the view share the first cache line: a small ring is
+    // The flag and the view share the first cache line: a small ring is
     // tested without reading the rest.
     bool banded = false;
-    bool gridded = false;  // a large ring: most points answered by their cell
     strided_view<f64, 2> view;
     ring_bands bands;
-    ring_cells cells;
+    // A large ring's grid: most points answered by their cell.  Held apart,
+    // so that a scene of small rings keeps them close together.
+    std::unique_ptr<ring_cells> cells;
 
     bool contains(f64 x, f64 y) const noexcept {
-        if (gridded) {
-            const std::uint8_t k = cells.lookup(x, y);
+        if (cells) {
+            const std::uint8_t k = cells->lookup(x, y);
             if (k != ring_cells::crossed) return k != 0;
         }
         return banded ? bands.contains(x, y) != 0 : point_in_ring(x, y, view) != 0;
@@ -384,14 +386,14 @@ struct ring {
 
     // contains() for n <= block_size points of a banded ring, into out.
     void contains_many(const f64* xs, const f64* ys, int n, std::uint8_t* out) const noexcept {
-        if (!gridded) {
+        if (!cells) {
             bands.contains_scattered(xs, ys, n, out);
             return;
         }
         f64 rx[block_size], ry[block_size];
         int where[block_size], m = 0;
         for (int k = 0; k < n; ++k) {
-            out[k] = cells.lookup(xs[k], ys[k]);
+            out[k] = cells->lookup(xs[k], ys[k]);
             rx[m] = xs[k];
             ry[m] = ys[k];
             where[m] = k;
@@ -552,7 +554,7 @@ public:
                        areas_.capacity() * sizeof(area) + element_tree_.nbytes() + area_tree_.nbytes() +
                        capsules_.capacity() * sizeof(capsule) + cells_.capacity() * sizeof(cell) +
                        cell_items_.capacity() * sizeof(i32);
-        for (const ring& r : rings_) total += r.bands.nbytes() + r.cells.nbytes();
+        for (const ring& r : rings_) total += r.bands.nbytes() + (r.cells ? sizeof(ring_cells) + r.cells->nbytes() : 0);
         return total;
     }
 
@@ -1071,11 +1073,13 @@ private:
             // Past a few thousand vertices the band index leaves the caches,
             // where a byte a cell, about one a vertex, still fits.
             if (g.banded && g.view.shape[0] > large_ring) {
-                g.gridded = g.cells.prepare(g.view, std::min<std::ptrdiff_t>(g.view.shape[0], max_ring_cells),
-                                            [&g](const ring_cells::columns& pts, std::ptrdiff_t m,
-                                                 const ring_cells::bytes& out) {
-                                                g.bands.contains_block(pts.x, pts.y, m, out.data);
-                                            });
+                auto grid = std::make_unique<ring_cells>();
+                const bool made = grid->prepare(g.view, std::min<std::ptrdiff_t>(g.view.shape[0], max_ring_cells),
+                                                [&g](const ring_cells::columns& pts, std::ptrdiff_t m,
+                                                     const ring_cells::bytes& out) {
+                                                    g.bands.contains_block(pts.x, pts.y, m, out.data);
+                                                });
+                if (made) g.cells = std::move(grid);
             }
         }
     }
