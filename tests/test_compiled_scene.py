@@ -383,12 +383,13 @@ def curved_scene():
     ]
 
 
-def compiled_without(monkeypatch, switch, make):
-    """A RiskField whose scene is compiled with one of its pruning aids off."""
+def compiled_with(monkeypatch, make, **options):
+    """A RiskField whose scene is compiled with some of its internal options
+    changed (a pruning aid off, say)."""
     from orin.field import scene_compiler
 
     with monkeypatch.context() as m:
-        m.setattr(scene_compiler, "CompiledScene", functools.partial(CompiledScene, **{switch: False}))
+        m.setattr(scene_compiler, "CompiledScene", functools.partial(CompiledScene, **options))
         return make()
 
 
@@ -460,8 +461,8 @@ def test_pruning_aids_change_no_result(monkeypatch, switch, scene, projection, c
     obstacles = SCENES[scene]()
     pts = probe_points(obstacles, 4)
     field = RiskField(obstacles, projection=projection, cutoff=cutoff, threads=2)
-    plain = compiled_without(monkeypatch, switch,
-                             lambda: RiskField(obstacles, projection=projection, cutoff=cutoff))
+    plain = compiled_with(monkeypatch, lambda: RiskField(obstacles, projection=projection, cutoff=cutoff),
+                          **{switch: False})
     counter = "n_" + switch
     # Where every cell would be left to the trees (outlines all finely
     # divided, with no cut-off to bound them), no grid is kept at all.
@@ -478,6 +479,40 @@ def test_pruning_aids_change_no_result(monkeypatch, switch, scene, projection, c
         exact = members_max(obstacles, pts)
         big = exact >= field.cutoff
         np.testing.assert_allclose(field.eval(pts)[big], exact[big], rtol=RTOL, atol=0)
+
+
+@pytest.mark.parametrize("scene", SCENES)
+@pytest.mark.parametrize("projection", ["euclidean", "metric"])
+def test_drawn_grids_are_the_evaluated_ones(monkeypatch, scene, projection):
+    """A grid drawn element by element holds every bit that evaluating it
+    point by point gives: at coarse and fine spacings, on a single row or
+    sample, and on uneven axes with repeated samples that pass through the
+    scene's vertices."""
+    obstacles = SCENES[scene]()
+
+    def field(budget):
+        return compiled_with(monkeypatch, lambda: RiskField(obstacles, projection=projection), draw_budget=budget)
+
+    drawn, evaluated = field(math.inf), field(0.0)
+    pts = probe_points(obstacles, 4)
+    (x0, y0), (x1, y1) = pts.min(axis=0), pts.max(axis=0)
+    axes = [(np.linspace(x0, x1, nx), np.linspace(y0, y1, ny)) for ny, nx in ((1, 1), (1, 257), (97, 131), (601, 587))]
+    rng = np.random.default_rng(1)
+    on = vertices_of(obstacles)[:60]
+    uneven = [np.sort(np.concatenate([rng.uniform(lo, hi, 240), on[:, k]])) for k, lo, hi in ((0, x0, x1), (1, y0, y1))]
+    for a in uneven:
+        a[100:104] = a[100]
+    axes.append(tuple(uneven))
+    for xs, ys in axes:
+        got, want = np.empty(xs.size * ys.size), np.empty(xs.size * ys.size)
+        assert drawn._scene.query_grid(xs, ys, got, 2, None) == ys.size
+        assert evaluated._scene.query_grid(xs, ys, want, 2, None) == 0
+        np.testing.assert_array_equal(got, want)
+
+
+def test_draw_budget_is_checked():
+    with pytest.raises(ValueError, match="draw_budget"):
+        CompiledScene(**_scene_args(), draw_budget=float("nan"))
 
 
 def _scene_args(**change):

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "scene_engine.hpp"
+#include "scene_raster.hpp"
 #include "strided_view.hpp"
 
 namespace orin::scene {
@@ -38,6 +39,7 @@ struct worker_state {
     std::vector<i64> order;
     std::vector<i64> start;
     std::vector<i32> cell;
+    raster_scratch raster;
 };
 
 // Runs `work(item, state)` for every item in [0, items).
@@ -208,10 +210,15 @@ inline void drive_points(const compiled_scene& scene, const strided_view<f64, 2>
     }
 }
 
-// Rows of a regular grid; a band of them is one item, cut into tiles of up
-// to 8 x 8 points, fewer where the grid is coarse beside the elements' reach.
-// Point (xs[c], ys[r]) has its results at r * nx + c.
+// Rows of a regular grid, a band of them an item.  A band is drawn element
+// by element (scene_raster.hpp) where that is cheaper, else evaluated in
+// tiles of up to 8 x 8 points, fewer where the grid is coarse beside the
+// elements' reach.  Point (xs[c], ys[r]) has its results at r * nx + c.
 inline constexpr std::int64_t tile_side = 8;
+
+// Points a drawn band holds, about: enough that each element it reads
+// reaches several of them, few enough that the band stays in cache.
+inline constexpr std::int64_t band_points = 8192;
 
 // Points along one axis of a tile, for a grid step of `step`.
 inline std::int64_t tile_points(const compiled_scene& scene, f64 step) noexcept {
@@ -220,10 +227,17 @@ inline std::int64_t tile_points(const compiled_scene& scene, f64 step) noexcept 
     return std::max<std::int64_t>(1, static_cast<std::int64_t>(fit));
 }
 
-inline void drive_grid_band(const compiled_scene& scene, const f64* xs, std::int64_t nx, const f64* ys,
-                            std::int64_t ny, std::int64_t band, std::int64_t tile_rows, std::int64_t tile_cols,
-                            const outputs& out, worker_state& st) {
-    const std::int64_t r0 = band * tile_rows, r1 = std::min(r0 + tile_rows, ny);
+// Rows in a band: whole tiles, and about band_points points where drawn.
+inline std::int64_t band_rows(std::int64_t nx, std::int64_t tile_rows, bool drawn) noexcept {
+    if (!drawn) return tile_rows;
+    const std::int64_t want = std::max<std::int64_t>(1, band_points / std::max<std::int64_t>(nx, 1));
+    return (want + tile_rows - 1) / tile_rows * tile_rows;
+}
+
+// Rows [r0, r1) through the evaluation; false if told to stop.
+inline bool evaluate_grid_rows(const compiled_scene& scene, const f64* xs, std::int64_t nx, const f64* ys,
+                               std::int64_t r0, std::int64_t r1, std::int64_t tile_cols, const outputs& out,
+                               worker_state& st) {
     block& blk = st.blk;
     for (std::int64_t c0 = 0; c0 < nx; c0 += tile_cols) {
         const std::int64_t c1 = std::min(c0 + tile_cols, nx);
@@ -243,8 +257,26 @@ inline void drive_grid_band(const compiled_scene& scene, const f64* xs, std::int
         }
         scene.evaluate(blk, st.s);
         for (int p = 0; p < blk.count; ++p) scene.finish(blk, p, out);
-        if (!st.tick((r1 - r0) * (c1 - c0))) return;
+        if (!st.tick((r1 - r0) * (c1 - c0))) return false;
     }
+    return true;
+}
+
+// Band `band` of `rows` rows; `raster` null where no band may be drawn.
+// Returns the rows drawn.
+inline std::int64_t drive_grid_band(const compiled_scene& scene, const grid_raster* raster, const f64* xs,
+                                    std::int64_t nx, const f64* ys, std::int64_t ny, std::int64_t band,
+                                    std::int64_t rows, std::int64_t tile_rows, std::int64_t tile_cols,
+                                    const outputs& out, worker_state& st) {
+    const std::int64_t r0 = band * rows, r1 = std::min(r0 + rows, ny);
+    if (raster && raster->draw(r0, r1, out.value, st.raster)) {
+        st.tick((r1 - r0) * nx);
+        return r1 - r0;
+    }
+    for (std::int64_t t = r0; t < r1; t += tile_rows) {
+        if (!evaluate_grid_rows(scene, xs, nx, ys, t, std::min(t + tile_rows, r1), tile_cols, out, st)) break;
+    }
+    return 0;
 }
 
 }  // namespace orin::scene

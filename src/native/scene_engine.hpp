@@ -445,6 +445,30 @@ public:
     void attach_capsule(i32 node, i32 capsule) noexcept { nodes_[static_cast<size_t>(node)].capsule = capsule; }
     size_t nbytes() const noexcept { return nodes_.capacity() * sizeof(bvh_node); }
 
+    // Calls f(item) for every item of every leaf whose box meets q, until f
+    // returns false; false if it did.
+    template <class F>
+    bool visit(const box& q, std::vector<i32>& stack, F&& f) const {
+        if (nodes_.empty()) return true;
+        stack.clear();
+        stack.push_back(0);
+        while (!stack.empty()) {
+            const i32 at = stack.back();
+            stack.pop_back();
+            const bvh_node& nd = nodes_[static_cast<size_t>(at)];
+            if (!boxes_overlap(nd.b, q)) continue;
+            if (nd.count == 0) {
+                stack.push_back(nd.first);
+                stack.push_back(at + 1);
+                continue;
+            }
+            for (i32 i = nd.first; i < nd.first + nd.count; ++i) {
+                if (!f(i)) return false;
+            }
+        }
+        return true;
+    }
+
 private:
     std::vector<bvh_node> nodes_;
     int depth_ = 0;
@@ -520,7 +544,11 @@ struct scratch {
     int n_singles = 0;
 };
 
+class grid_raster;
+
 class compiled_scene {
+    friend class grid_raster;
+
 public:
     // The scene's parts, already validated by the caller: every index in
     // range, every coordinate finite.
@@ -549,6 +577,7 @@ public:
 
     size_t nbytes() const noexcept {
         size_t total = elements_.capacity() * sizeof(element) + metric_floors_.capacity() * sizeof(floors) +
+                       metric_reach_.capacity() * sizeof(std::pair<f64, f64>) +
                        metrics_.capacity() * sizeof(metric) +
                        ring_xy_.capacity() * sizeof(f64) + rings_.capacity() * sizeof(ring) +
                        areas_.capacity() * sizeof(area) + element_tree_.nbytes() + area_tree_.nbytes() +
@@ -697,6 +726,11 @@ public:
 private:
     std::vector<element> elements_;
     std::vector<floors> metric_floors_;  // by metric_id
+    // By metric_id: how far along x and along y a point may lie from an
+    // element and still have its d2 under the limit; infinite where no
+    // floor bounds it.
+    std::vector<std::pair<f64, f64>> metric_reach_;
+    std::pair<f64, f64> raster_reach_{0.0, 0.0};  // the largest element_reach
     std::vector<metric> metrics_;
     std::vector<f64> ring_xy_;
     std::vector<ring> rings_;
@@ -718,6 +752,15 @@ private:
     void build_elements(std::vector<element>&& elements, build_guard& guard) {
         metric_floors_.resize(metrics_.size());
         for (size_t m = 0; m < metrics_.size(); ++m) metric_floors_[m] = metric_floors(metrics_[m]);
+        // d2 >= x vx^2 and >= y vy^2, so d2 < limit needs |vx| < sqrt(limit / x).
+        auto far = [&](f64 floor) {
+            const f64 r = std::sqrt(d2_limit_ / floor) * (1.0 + 1e-9);
+            return floor > 0.0 && std::isfinite(r) ? r : std::numeric_limits<f64>::infinity();
+        };
+        metric_reach_.resize(metrics_.size());
+        for (size_t m = 0; m < metrics_.size(); ++m) {
+            metric_reach_[m] = {far(metric_floors_[m].x), far(metric_floors_[m].y)};
+        }
         std::vector<floors> bounds(elements.size());
         std::vector<box> boxes(elements.size());
         std::vector<i32> order, keys(elements.size());
@@ -730,6 +773,10 @@ private:
         elements_.resize(elements.size());
         for (size_t i = 0; i < order.size(); ++i) elements_[i] = elements[static_cast<size_t>(order[i])];
         if (use_capsules_) build_capsules(guard);
+        for (const element& e : elements_) {
+            const auto [rx, ry] = element_reach(e);
+            raster_reach_ = {std::max(raster_reach_.first, rx), std::max(raster_reach_.second, ry)};
+        }
         std::vector<f64> widths;
         widths.reserve(elements_.size());
         for (const element& e : elements_) {
@@ -763,6 +810,18 @@ private:
     // longer side: elsewhere (a building's four walls, a closed ring) the box
     // bound is about as tight, and the capsule would only cost time.
     static constexpr f64 capsule_share = 0.125;
+
+    // How far from e's box, along x and along y, a point may lie and still
+    // have its computed d2 under the limit: the metric's reach, and room for
+    // the computed nearest point straying from the segment.
+    std::pair<f64, f64> element_reach(const element& e) const noexcept {
+        const auto [rx, ry] = metric_reach_[static_cast<size_t>(e.metric_id)];
+        const f64 t = rounding_room(std::max(std::fabs(e.ax), std::fabs(e.ay)) + std::max(std::fabs(e.vx), std::fabs(e.vy)));
+        return {rx + t, ry + t};
+    }
+
+    // Room for the rounding of a few operations on values of magnitude m.
+    static f64 rounding_room(f64 m) noexcept { return 16.0 * f64_eps * m + std::numeric_limits<f64>::min(); }
 
     static f64 metric_norm(const metric& m) noexcept {
         return std::fabs(m.m00) + std::fabs(m.m01) + std::fabs(m.m10) + std::fabs(m.m11);
@@ -1097,8 +1156,11 @@ private:
 
     bool inside(const area& a, f64 x, f64 y) const noexcept {
         if (!(x >= a.b.x0 && x <= a.b.x1 && y >= a.b.y0 && y <= a.b.y1)) return false;
+        return rings_[static_cast<size_t>(a.first_ring)].contains(x, y) && outside_holes(a, x, y);
+    }
+
+    bool outside_holes(const area& a, f64 x, f64 y) const noexcept {
         const ring* r = rings_.data() + a.first_ring;
-        if (!r[0].contains(x, y)) return false;
         for (i32 h = 1; h < a.n_rings; ++h) {
             if (r[h].contains(x, y)) return false;
         }
@@ -1113,25 +1175,10 @@ private:
     }
 
     void settle_areas(block& blk, int lo, int hi, const box& tile, scratch& s) const noexcept {
-        const auto& nodes = area_tree_.nodes();
-        if (nodes.empty()) return;
-        s.stack.clear();
-        s.stack.push_back(0);
-        while (!s.stack.empty()) {
-            const bvh_node& nd = nodes[static_cast<size_t>(s.stack.back())];
-            const i32 at = s.stack.back();
-            s.stack.pop_back();
-            if (!boxes_overlap(nd.b, tile)) continue;
-            if (nd.count == 0) {
-                s.stack.push_back(nd.first);
-                s.stack.push_back(at + 1);
-                continue;
-            }
-            for (i32 i = nd.first; i < nd.first + nd.count; ++i) {
-                if (!boxes_overlap(areas_[static_cast<size_t>(i)].b, tile)) continue;
-                settle_area(i, blk, lo, hi);
-            }
-        }
+        area_tree_.visit(tile, s.stack, [&](i32 i) {
+            if (boxes_overlap(areas_[static_cast<size_t>(i)].b, tile)) settle_area(i, blk, lo, hi);
+            return true;
+        });
     }
 
     // Points a block must hold for a large ring to be tested all at once.
@@ -1171,13 +1218,11 @@ private:
             ys[n] = y;
             who[n++] = p;
         }
+        if (n == 0) return;
         std::uint8_t in[block_size];
         r[0].contains_many(xs, ys, n, in);
         for (int k = 0; k < n; ++k) {
-            if (!in[k]) continue;
-            bool hole = false;
-            for (i32 h = 1; h < a.n_rings && !hole; ++h) hole = r[h].contains(xs[k], ys[k]);
-            if (hole) continue;
+            if (!in[k] || !outside_holes(a, xs[k], ys[k])) continue;
             const int p = who[k];
             blk.best[p] = 0.0;
             blk.best_key[p] = a.key;

@@ -9,6 +9,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -75,6 +76,7 @@ private:
 struct SceneObject {
     PyObject_HEAD
     scene::compiled_scene* engine;
+    double draw_budget;
 };
 
 scene::compiled_scene& engine_of(PyObject* self) {
@@ -107,7 +109,7 @@ void check_meta(i32 key, i32 owner, i32 metric_id, Py_ssize_t n_metrics, const c
 PyObject* scene_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"points",   "point_meta", "segments", "segment_meta", "ring_xy",
                                    "ring_start", "polygons", "metrics",  "gradients",    "cutoff",
-                                   "projection", "max_bands", "capsules", "cells",    nullptr};
+                                   "projection", "max_bands", "capsules", "cells",    "draw_budget", nullptr};
     PyObject *o_pts, *o_pm, *o_seg, *o_sm, *o_rxy, *o_rs, *o_poly, *o_met, *o_grad;
     double cutoff;
     const char* proj_name;
@@ -116,9 +118,16 @@ PyObject* scene_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     int capsules = 1;
     // Off only to pin the cell lists against a scene answered by the trees alone.
     int cells = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOOOdsn|$pp:CompiledScene", const_cast<char**>(kwlist),
+    // What a band of a grid may cost, about in nanoseconds a point, to be
+    // drawn element by element; 0 and infinity pin either way.
+    double draw_budget = scene::grid_raster::default_budget;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOOOdsn|$ppd:CompiledScene", const_cast<char**>(kwlist),
                                      &o_pts, &o_pm, &o_seg, &o_sm, &o_rxy, &o_rs, &o_poly, &o_met, &o_grad,
-                                     &cutoff, &proj_name, &max_bands, &capsules, &cells)) {
+                                     &cutoff, &proj_name, &max_bands, &capsules, &cells, &draw_budget)) {
+        return nullptr;
+    }
+    if (!(draw_budget >= 0.0)) {
+        PyErr_SetString(PyExc_ValueError, "draw_budget must be at least 0");
         return nullptr;
     }
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -239,6 +248,7 @@ PyObject* scene_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (stopped) throw error_already_set{};
         if (!engine) throw std::bad_alloc{};
         reinterpret_cast<SceneObject*>(self.get())->engine = engine;
+        reinterpret_cast<SceneObject*>(self.get())->draw_budget = draw_budget;
         return self.release();
     });
 }
@@ -343,11 +353,17 @@ PyObject* scene_query_grid(PyObject* self, PyObject* args, PyObject* kwargs) {
         const scene::outputs out{value.data(), nullptr, nullptr, nullptr};
         const std::int64_t cols = nx > 1 ? scene::tile_points(engine, xv[1] - xv[0]) : scene::tile_side;
         const std::int64_t rows = ny > 1 ? scene::tile_points(engine, yv[1] - yv[0]) : scene::tile_side;
-        const std::int64_t bands = (ny + rows - 1) / rows;
-        run_without_lock(bands, nx * ny, threads, progress, [&](std::int64_t band, scene::worker_state& st) {
-            scene::drive_grid_band(engine, xv.data(), nx, yv.data(), ny, band, rows, cols, out, st);
+        const bool drawable = scene::grid_axis::usable(xv.data(), nx) && scene::grid_axis::usable(yv.data(), ny);
+        const scene::grid_raster raster(engine, xv.data(), nx, yv.data(), ny,
+                                        reinterpret_cast<SceneObject*>(self)->draw_budget);
+        const std::int64_t band = scene::band_rows(nx, rows, drawable);
+        const std::int64_t bands = (ny + band - 1) / band;
+        std::atomic<std::int64_t> drawn{0};
+        run_without_lock(bands, nx * ny, threads, progress, [&](std::int64_t item, scene::worker_state& st) {
+            drawn += scene::drive_grid_band(engine, drawable ? &raster : nullptr, xv.data(), nx, yv.data(), ny, item,
+                                            band, rows, cols, out, st);
         });
-        Py_RETURN_NONE;
+        return PyLong_FromLongLong(drawn.load());
     });
 }
 
@@ -386,7 +402,8 @@ PyMethodDef scene_methods[] = {
     {"query_grid", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scene_query_grid)),
      METH_VARARGS | METH_KEYWORDS,
      "query_grid($self, /, xs, ys, value, threads, progress)\n--\n\n"
-     "Evaluate the grid of points (xs[j], ys[i]) into value[i * len(xs) + j]."},
+     "Evaluate the grid of points (xs[j], ys[i]) into value[i * len(xs) + j].\n\n"
+     "Returns how many rows were drawn element by element rather than evaluated point by point."},
     {"__reduce__", scene_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -404,7 +421,7 @@ PyGetSetDef scene_getset[] = {
 PyType_Slot scene_slots[] = {
     {Py_tp_doc, const_cast<char*>("CompiledScene(points, point_meta, segments, segment_meta, ring_xy, ring_start, "
                                   "polygons, metrics, gradients, cutoff, projection, max_bands, *, capsules=True, "
-                                  "cells=True)\n--\n\n"
+                                  "cells=True, draw_budget=70.0)\n--\n\n"
                                   "A scene flattened into elements and indexed for fast field queries.")},
     {Py_tp_new, reinterpret_cast<void*>(scene_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(scene_dealloc)},

@@ -25,6 +25,7 @@ class CompiledScene:
         *,
         capsules: bool = True,
         cells: bool = True,
+        draw_budget: float = 70.0,
     ) -> CompiledScene: ...
     @property
     def nbytes(self) -> int: ...
@@ -48,7 +49,7 @@ class CompiledScene:
     ) -> None: ...
     def query_grid(
         self, xs: _F, ys: _F, value: _F, threads: int, progress: Callable[[int], Any] | None
-    ) -> None: ...
+    ) -> int: ...
 
 # Private: the instruction-set paths of the scene's vectorised passes.
 _ISAS: tuple[str, ...]
