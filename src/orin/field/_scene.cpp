@@ -118,9 +118,9 @@ PyObject* scene_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     int capsules = 1;
     // Off only to pin the cell lists against a scene answered by the trees alone.
     int cells = 1;
-    // What a band of a grid may cost, about in nanoseconds a point, to be
-    // drawn element by element; 0 and infinity pin either way.
-    double draw_budget = scene::grid_raster::default_budget;
+    // How much more than the evaluation, as estimated, a band of a grid may
+    // cost to be drawn element by element; 0 and infinity pin either way.
+    double draw_budget = 1.0;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOOOdsn|$ppd:CompiledScene", const_cast<char**>(kwlist),
                                      &o_pts, &o_pm, &o_seg, &o_sm, &o_rxy, &o_rs, &o_poly, &o_met, &o_grad,
                                      &cutoff, &proj_name, &max_bands, &capsules, &cells, &draw_budget)) {
@@ -421,7 +421,7 @@ PyGetSetDef scene_getset[] = {
 PyType_Slot scene_slots[] = {
     {Py_tp_doc, const_cast<char*>("CompiledScene(points, point_meta, segments, segment_meta, ring_xy, ring_start, "
                                   "polygons, metrics, gradients, cutoff, projection, max_bands, *, capsules=True, "
-                                  "cells=True, draw_budget=70.0)\n--\n\n"
+                                  "cells=True, draw_budget=1.0)\n--\n\n"
                                   "A scene flattened into elements and indexed for fast field queries.")},
     {Py_tp_new, reinterpret_cast<void*>(scene_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(scene_dealloc)},

@@ -25,7 +25,7 @@ class CompiledScene:
         *,
         capsules: bool = True,
         cells: bool = True,
-        draw_budget: float = 70.0,
+        draw_budget: float = 1.0,
     ) -> CompiledScene: ...
     @property
     def nbytes(self) -> int: ...
