@@ -449,6 +449,17 @@ public:
     // returns false; false if it did.
     template <class F>
     bool visit(const box& q, std::vector<i32>& stack, F&& f) const {
+        return visit_leaves(q, stack, [&](i32 first, i32 count) {
+            for (i32 i = first; i < first + count; ++i) {
+                if (!f(i)) return false;
+            }
+            return true;
+        });
+    }
+
+    // The same a leaf at a time: f(first, count).
+    template <class F>
+    bool visit_leaves(const box& q, std::vector<i32>& stack, F&& f) const {
         if (nodes_.empty()) return true;
         stack.clear();
         stack.push_back(0);
@@ -462,9 +473,7 @@ public:
                 stack.push_back(at + 1);
                 continue;
             }
-            for (i32 i = nd.first; i < nd.first + nd.count; ++i) {
-                if (!f(i)) return false;
-            }
+            if (!f(nd.first, nd.count)) return false;
         }
         return true;
     }

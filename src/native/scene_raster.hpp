@@ -122,13 +122,16 @@ struct rows_pass {
     }
 };
 
-// One element's d2 at n scattered points, into d2: rows too short to fill a
-// vector are gathered and run together.
+// One element's d2 at n scattered points, into their running minimum:
+// rows too short to fill a vector are gathered and run together.
 struct points_pass {
     template <isa I, class D2>
-    static ORIN_FORCE_INLINE void run(const f64* __restrict xs, const f64* __restrict ys, int n, f64* __restrict d2,
+    static ORIN_FORCE_INLINE void run(const f64* __restrict xs, const f64* __restrict ys, int n, f64* __restrict best,
                                       const D2& d2_of) noexcept {
-        for (int p = 0; p < n; ++p) d2[p] = d2_of(xs[p], ys[p]);
+        for (int p = 0; p < n; ++p) {
+            const f64 d2 = d2_of(xs[p], ys[p]);
+            best[p] = d2 < best[p] ? d2 : best[p];
+        }
     }
 };
 
@@ -137,12 +140,13 @@ struct points_pass {
 struct drawn_item {
     i32 item;
     i32 first_row, end_row;
+    i32 count;  // a leaf of the element tree: items [item, item + count)
 };
 
 struct raster_scratch {
     std::vector<i32> stack;
     std::vector<i64> from, to;  // an element's columns, row by row
-    std::vector<drawn_item> elements, areas;
+    std::vector<drawn_item> elements, leaves, areas;
 };
 
 class grid_raster {
@@ -169,37 +173,54 @@ public:
         auto drawing = [&] { return draw_point * points + draw_item * items + runs; };
         const box band{xs_[0], ys_[r0], xs_[nx - 1], ys_[r1 - 1]};
         rs.elements.clear();
+        rs.leaves.clear();
         rs.areas.clear();
-        auto note = [&](std::vector<drawn_item>& to, i32 i, f64 y0, f64 y1, f64 row) {
+        auto note = [&](std::vector<drawn_item>& to, i32 i, i32 count, f64 y0, f64 y1, f64 row) {
             const i64 a = std::max(r0, ys_.first_from(y0)), b = std::min(r1, ys_.first_past(y1));
             if (a >= b) return true;
-            items += 1.0;
+            items += count;
             runs += static_cast<f64>(b - a) * (draw_row + row);
-            to.push_back({i, static_cast<i32>(a - r0), static_cast<i32>(b - r0)});
+            to.push_back({i, static_cast<i32>(a - r0), static_cast<i32>(b - r0), count});
             return runs <= evaluating();
         };
         const auto [rx, ry] = s_.raster_reach_;
         const f64 wide = 2.0 * tolerance(std::max({std::fabs(band.x0), std::fabs(band.x1), std::fabs(band.y0),
                                                     std::fabs(band.y1), rx, ry}));
         const box reached{band.x0 - rx - wide, band.y0 - ry - wide, band.x1 + rx + wide, band.y1 + ry + wide};
-        const bool cheap = s_.element_tree_.visit(reached, rs.stack, [&](i32 i) {
-            const element& e = s_.elements_[static_cast<size_t>(i)];
-            const auto [ex, ey] = s_.element_reach(e);
-            const box b = element_box(e);
-            f64 w = b.x1 - b.x0;
-            if (e.is_segment && e.vy != 0.0) w = std::min(w, std::fabs(e.vx / e.vy) * 2.0 * ey);
-            return note(rs.elements, i, b.y0 - ey, b.y1 + ey, draw_pair * xs_.span(w + 2.0 * ex));
+        const bool cheap = s_.element_tree_.visit_leaves(reached, rs.stack, [&](i32 first, i32 count) {
+            // Where a leaf reaches only a few samples a row, its elements
+            // share one gathering of them.
+            const box u = leaf_reach(first, count);
+            const f64 cols = xs_.span(u.x1 - u.x0);
+            if (cols < static_cast<f64>(long_rows)) {
+                return note(rs.leaves, first, count, u.y0, u.y1, draw_pair * cols * count);
+            }
+            for (i32 i = first; i < first + count; ++i) {
+                const element& e = s_.elements_[static_cast<size_t>(i)];
+                const auto [ex, ey] = s_.element_reach(e);
+                const box b = element_box(e);
+                f64 w = b.x1 - b.x0;
+                if (e.is_segment && e.vy != 0.0) w = std::min(w, std::fabs(e.vx / e.vy) * 2.0 * ey);
+                if (!note(rs.elements, i, 1, b.y0 - ey, b.y1 + ey, draw_pair * xs_.span(w + 2.0 * ex))) return false;
+            }
+            return true;
         }) && s_.area_tree_.visit(band, rs.stack, [&](i32 i) {
             const area& a = s_.areas_[static_cast<size_t>(i)];
             if (!boxes_overlap(a.b, band)) return true;
             const ring& outer = s_.rings_[static_cast<size_t>(a.first_ring)];
             const f64 each = outer.banded ? banded_test : 2.0 + 0.25 * static_cast<f64>(outer.view.extent(0));
-            return note(rs.areas, i, a.b.y0, a.b.y1, xs_.span(a.b.x1 - a.b.x0) * each);
+            return note(rs.areas, i, 1, a.b.y0, a.b.y1, xs_.span(a.b.x1 - a.b.x0) * each);
         });
         if (!cheap || drawing() > evaluating()) return false;
         const f64 limit = s_.d2_limit_;
         std::fill(value + r0 * nx, value + r1 * nx, limit);
         for (const drawn_item& d : rs.elements) draw_element(d, r0, value, rs);
+        for (const drawn_item& d : rs.leaves) {
+            const box u = leaf_reach(d.item, d.count);
+            const i64 c0 = xs_.first_from(u.x0), c1 = xs_.first_past(u.x1);
+            gathered(d.item, d.count, r0 + d.first_row, r0 + d.end_row, [&](i64) { return std::pair{c0, c1}; },
+                     value);
+        }
         for (const drawn_item& d : rs.areas) {
             for (i64 r = r0 + d.first_row; r < r0 + d.end_row; ++r) draw_area(d.item, r, value + r * nx);
         }
@@ -233,7 +254,6 @@ private:
 
     void draw_element(const drawn_item& d, i64 r0, f64* value, raster_scratch& rs) const {
         const element& e = s_.elements_[static_cast<size_t>(d.item)];
-        const metric& m = s_.metrics_[static_cast<size_t>(e.metric_id)];
         const auto [rx, ry] = s_.element_reach(e);
         const box b = element_box(e);
         const i64 first = r0 + d.first_row, rows = d.end_row - d.first_row;
@@ -259,44 +279,78 @@ private:
             rs.from[static_cast<size_t>(k)] = lo;
             rs.to[static_cast<size_t>(k)] = hi;
         }
-        const f64* xs = xs_.data();
-        const f64* ys = ys_.data() + first;
-        const i64 *from = rs.from.data(), *to = rs.to.data(), nx = xs_.size();
-        f64* best = value + first * nx;
         i64 reached = 0;
-        for (i64 k = 0; k < rows; ++k) reached += std::max<i64>(0, to[k] - from[k]);
-        auto take = [&](const auto& d2_of) {
-            if (reached >= long_rows * rows) {
-                dispatch<rows_pass>(xs, ys, from, to, rows, nx, best, d2_of);
-                return;
-            }
-            f64 px[block_size], py[block_size], d2[block_size];
-            i64 at[block_size];
-            int n = 0;
-            auto flush = [&]() {
-                dispatch<points_pass>(px, py, n, d2, d2_of);
-                for (int j = 0; j < n; ++j) best[at[j]] = d2[j] < best[at[j]] ? d2[j] : best[at[j]];
-                n = 0;
-            };
-            for (i64 k = 0; k < rows; ++k) {
-                for (i64 c = from[k]; c < to[k]; ++c) {
-                    px[n] = xs[c];
-                    py[n] = ys[k];
-                    at[n] = k * nx + c;
-                    if (++n == block_size) flush();
-                }
-            }
-            if (n > 0) flush();
-        };
+        for (i64 k = 0; k < rows; ++k) reached += std::max<i64>(0, rs.to[static_cast<size_t>(k)] - rs.from[static_cast<size_t>(k)]);
+        if (reached < long_rows * rows) {
+            gathered(d.item, 1, first, first + rows, [&](i64 r) {
+                return std::pair{rs.from[static_cast<size_t>(r - first)], rs.to[static_cast<size_t>(r - first)]};
+            }, value);
+            return;
+        }
+        const i64 nx = xs_.size();
+        with_d2(e, [&](const auto& d2_of) {
+            dispatch<rows_pass>(xs_.data(), ys_.data() + first, rs.from.data(), rs.to.data(), rows, nx,
+                                value + first * nx, d2_of);
+        });
+    }
+
+    // The box of every sample within reach of elements [first, first + count).
+    box leaf_reach(i32 first, i32 count) const noexcept {
+        const f64 inf = std::numeric_limits<f64>::infinity();
+        box u{inf, inf, -inf, -inf};
+        for (i32 i = first; i < first + count; ++i) {
+            const element& e = s_.elements_[static_cast<size_t>(i)];
+            const auto [ex, ey] = s_.element_reach(e);
+            const box b = element_box(e);
+            u = {std::min(u.x0, b.x0 - ex), std::min(u.y0, b.y0 - ey), std::max(u.x1, b.x1 + ex),
+                 std::max(u.y1, b.y1 + ey)};
+        }
+        return u;
+    }
+
+    // f(d2_of) with e's d2 as the evaluation computes it.
+    template <class F>
+    void with_d2(const element& e, F&& f) const {
+        const metric& m = s_.metrics_[static_cast<size_t>(e.metric_id)];
         if (!e.is_segment) {
-            take(point_d2{e.ax, e.ay, m.m00, m.m01, m.m10, m.m11});
+            f(point_d2{e.ax, e.ay, m.m00, m.m01, m.m10, m.m11});
         } else if (s_.proj_ == projection::euclidean) {
-            take(segment_euclidean_d2{e.ax, e.ay, e.vx, e.vy, e.vv, m.m00, m.m01, m.m10, m.m11});
+            f(segment_euclidean_d2{e.ax, e.ay, e.vx, e.vy, e.vv, m.m00, m.m01, m.m10, m.m11});
         } else {
             f64 svx, svy, vsv;
             compiled_scene::symmetric_along(e, m, svx, svy, vsv);
-            take(segment_metric_d2{e.ax, e.ay, e.vx, e.vy, svx, svy, vsv, m.m00, m.m01, m.m10, m.m11});
+            f(segment_metric_d2{e.ax, e.ay, e.vx, e.vy, svx, svy, vsv, m.m00, m.m01, m.m10, m.m11});
         }
+    }
+
+    // Elements [first, first + count) over columns columns(r) of rows
+    // [a, b), the samples gathered a block at a time.  A sample beyond an
+    // element's reach is harmless: its d2 is at least the limit.
+    template <class Columns>
+    void gathered(i32 first, i32 count, i64 a, i64 b, Columns&& columns, f64* value) const {
+        const i64 nx = xs_.size();
+        f64 px[block_size], py[block_size], best[block_size];
+        i64 at[block_size];
+        int n = 0;
+        auto flush = [&]() {
+            for (i32 i = first; i < first + count; ++i) {
+                with_d2(s_.elements_[static_cast<size_t>(i)],
+                        [&](const auto& d2_of) { dispatch<points_pass>(px, py, n, best, d2_of); });
+            }
+            for (int j = 0; j < n; ++j) value[at[j]] = best[j];
+            n = 0;
+        };
+        for (i64 r = a; r < b; ++r) {
+            const auto [c0, c1] = columns(r);
+            for (i64 c = c0; c < c1; ++c) {
+                px[n] = xs_[c];
+                py[n] = ys_[r];
+                at[n] = r * nx + c;
+                best[n] = value[at[n]];
+                if (++n == block_size) flush();
+            }
+        }
+        if (n > 0) flush();
     }
 
     // Inside is d2 = 0, which only a positive best can improve on.
