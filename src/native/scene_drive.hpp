@@ -216,9 +216,14 @@ inline void drive_points(const compiled_scene& scene, const strided_view<f64, 2>
 // elements' reach.  Point (xs[c], ys[r]) has its results at r * nx + c.
 inline constexpr std::int64_t tile_side = 8;
 
-// Points a drawn band holds, about: enough that each element it reads
+// Points a drawn band holds, at most: enough that each element it reads
 // reaches several of them, few enough that the band stays in cache.
 inline constexpr std::int64_t band_points = 8192;
+
+// Drawn bands a thread takes, at least, where the grid has the rows: the
+// last band taken holds up the others, and an element read again by the
+// next band costs less.
+inline constexpr std::int64_t thread_bands = 12;
 
 // Points along one axis of a tile, for a grid step of `step`.
 inline std::int64_t tile_points(const compiled_scene& scene, f64 step) noexcept {
@@ -227,10 +232,12 @@ inline std::int64_t tile_points(const compiled_scene& scene, f64 step) noexcept 
     return std::max<std::int64_t>(1, static_cast<std::int64_t>(fit));
 }
 
-// Rows in a band: whole tiles, and about band_points points where drawn.
-inline std::int64_t band_rows(std::int64_t nx, std::int64_t tile_rows, bool drawn) noexcept {
+// Rows in a band: whole tiles, and where drawn up to band_points points.
+inline std::int64_t band_rows(std::int64_t nx, std::int64_t ny, std::int64_t tile_rows, int threads,
+                              bool drawn) noexcept {
     if (!drawn) return tile_rows;
-    const std::int64_t want = std::max<std::int64_t>(1, band_points / std::max<std::int64_t>(nx, 1));
+    const std::int64_t spread = (ny + thread_bands * threads - 1) / (thread_bands * threads);
+    const std::int64_t want = std::max<std::int64_t>(1, std::min(band_points / std::max<std::int64_t>(nx, 1), spread));
     return (want + tile_rows - 1) / tile_rows * tile_rows;
 }
 

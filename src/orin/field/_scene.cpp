@@ -356,7 +356,7 @@ PyObject* scene_query_grid(PyObject* self, PyObject* args, PyObject* kwargs) {
         const bool drawable = scene::grid_axis::usable(xv.data(), nx) && scene::grid_axis::usable(yv.data(), ny);
         const scene::grid_raster raster(engine, xv.data(), nx, yv.data(), ny,
                                         reinterpret_cast<SceneObject*>(self)->draw_budget);
-        const std::int64_t band = scene::band_rows(nx, rows, drawable);
+        const std::int64_t band = scene::band_rows(nx, ny, rows, threads, drawable);
         const std::int64_t bands = (ny + band - 1) / band;
         std::atomic<std::int64_t> drawn{0};
         run_without_lock(bands, nx * ny, threads, progress, [&](std::int64_t item, scene::worker_state& st) {
