@@ -1088,27 +1088,14 @@ private:
 
     // The areas whose box meets cb; false if more than a cell may list.
     bool areas_near(const box& cb, std::vector<i32>& out, std::vector<i32>& stack) const {
-        const auto& nodes = area_tree_.nodes();
-        if (nodes.empty()) return true;
-        stack.assign(1, 0);
-        while (!stack.empty()) {
-            const i32 at = stack.back();
-            stack.pop_back();
-            const bvh_node& nd = nodes[static_cast<size_t>(at)];
-            if (!boxes_overlap(nd.b, cb)) continue;
-            if (nd.count == 0) {
-                stack.push_back(nd.first);
-                stack.push_back(at + 1);
-                continue;
-            }
-            for (i32 i = nd.first; i < nd.first + nd.count; ++i) {
-                if (!boxes_overlap(areas_[static_cast<size_t>(i)].b, cb)) continue;
-                if (out.size() >= static_cast<size_t>(cell_capacity)) return false;
-                out.push_back(i);
-            }
-        }
-        std::sort(out.begin(), out.end());
-        return true;
+        const bool fits = area_tree_.visit(cb, stack, [&](i32 i) {
+            if (!boxes_overlap(areas_[static_cast<size_t>(i)].b, cb)) return true;
+            if (out.size() >= static_cast<size_t>(cell_capacity)) return false;
+            out.push_back(i);
+            return true;
+        });
+        if (fits) std::sort(out.begin(), out.end());
+        return fits;
     }
 
     // The elements that can win somewhere in cb, as (lower bound, element),
