@@ -880,7 +880,8 @@ private:
     // the computed nearest point straying from the segment.
     std::pair<f64, f64> element_reach(const element& e) const noexcept {
         const auto [rx, ry] = metric_reach_[static_cast<size_t>(e.metric_id)];
-        const f64 t = rounding_room(std::max(std::fabs(e.ax), std::fabs(e.ay)) + std::max(std::fabs(e.vx), std::fabs(e.vy)));
+        const f64 t =
+            rounding_room(std::max(std::fabs(e.ax), std::fabs(e.ay)) + std::max(std::fabs(e.vx), std::fabs(e.vy)));
         return {rx + t, ry + t};
     }
 

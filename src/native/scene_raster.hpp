@@ -184,8 +184,9 @@ public:
             return runs <= evaluating();
         };
         const auto [rx, ry] = s_.raster_reach_;
-        const f64 wide = 2.0 * tolerance(std::max({std::fabs(band.x0), std::fabs(band.x1), std::fabs(band.y0),
-                                                    std::fabs(band.y1), rx, ry}));
+        const f64 most =
+            std::max({std::fabs(band.x0), std::fabs(band.x1), std::fabs(band.y0), std::fabs(band.y1), rx, ry});
+        const f64 wide = 2.0 * compiled_scene::rounding_room(most);
         const box reached{band.x0 - rx - wide, band.y0 - ry - wide, band.x1 + rx + wide, band.y1 + ry + wide};
         const bool cheap = s_.element_tree_.visit_leaves(reached, rs.stack, [&](i32 first, i32 count) {
             // Where a leaf reaches only a few samples a row, its elements
@@ -200,7 +201,7 @@ public:
                 const auto [ex, ey] = s_.element_reach(e);
                 const box b = element_box(e);
                 f64 w = b.x1 - b.x0;
-                if (e.is_segment && e.vy != 0.0) w = std::min(w, std::fabs(e.vx / e.vy) * 2.0 * ey);
+                if (clipped(e, ey)) w = std::min(w, std::fabs(e.vx / e.vy) * 2.0 * ey);
                 if (!note(rs.elements, i, 1, b.y0 - ey, b.y1 + ey, draw_pair * xs_.span(w + 2.0 * ex))) return false;
             }
             return true;
@@ -250,7 +251,10 @@ private:
     // Samples a row, on average, from which an element runs row by row.
     static constexpr i64 long_rows = 16;
 
-    static f64 tolerance(f64 m) noexcept { return compiled_scene::rounding_room(m); }
+    // A segment that rises well beyond its reach spares most of its box:
+    // a point within reach has its nearest point on the part within ry of
+    // the point's row, so lies within rx of the span of that part.
+    static bool clipped(const element& e, f64 ry) noexcept { return e.is_segment && std::fabs(e.vy) > ry; }
 
     void draw_element(const drawn_item& d, i64 r0, f64* value, raster_scratch& rs) const {
         const element& e = s_.elements_[static_cast<size_t>(d.item)];
@@ -260,16 +264,13 @@ private:
         rs.from.resize(static_cast<size_t>(rows));
         rs.to.resize(static_cast<size_t>(rows));
         const i64 c0 = xs_.first_from(b.x0 - rx), c1 = xs_.first_past(b.x1 + rx);
-        // A segment that rises well beyond its reach spares most of its box:
-        // a point within reach has its nearest point on the part within ry
-        // of the point's row, so lies within rx of the span of that part.
-        const bool clip = e.is_segment && std::fabs(e.vy) > ry;
-        const f64 room = rx + tolerance(std::fabs(e.ax) + std::fabs(e.vx) + rx);
+        const bool clip = clipped(e, ry);
+        const f64 room = rx + compiled_scene::rounding_room(std::fabs(e.ax) + std::fabs(e.vx) + rx);
         for (i64 k = 0; k < rows; ++k) {
             i64 lo = c0, hi = c1;
             if (clip) {
                 const f64 y = ys_[first + k];
-                const f64 h = ry + tolerance(std::fabs(y) + std::fabs(e.ay) + ry);
+                const f64 h = ry + compiled_scene::rounding_room(std::fabs(y) + std::fabs(e.ay) + ry);
                 const f64 ta = (y - h - e.ay) / e.vy, tb = (y + h - e.ay) / e.vy;
                 const f64 xa = e.ax + e.vx * std::clamp(std::min(ta, tb), 0.0, 1.0);
                 const f64 xb = e.ax + e.vx * std::clamp(std::max(ta, tb), 0.0, 1.0);
@@ -280,7 +281,7 @@ private:
             rs.to[static_cast<size_t>(k)] = hi;
         }
         i64 reached = 0;
-        for (i64 k = 0; k < rows; ++k) reached += std::max<i64>(0, rs.to[static_cast<size_t>(k)] - rs.from[static_cast<size_t>(k)]);
+        for (size_t k = 0; k < static_cast<size_t>(rows); ++k) reached += std::max<i64>(0, rs.to[k] - rs.from[k]);
         if (reached < long_rows * rows) {
             gathered(d.item, 1, first, first + rows, [&](i64 r) {
                 return std::pair{rs.from[static_cast<size_t>(r - first)], rs.to[static_cast<size_t>(r - first)]};
