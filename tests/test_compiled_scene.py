@@ -496,7 +496,7 @@ def test_drawn_grids_are_the_evaluated_ones(monkeypatch, scene, projection):
     drawn, evaluated = field(math.inf), field(0.0)
     pts = probe_points(obstacles, 4)
     (x0, y0), (x1, y1) = pts.min(axis=0), pts.max(axis=0)
-    axes = [(np.linspace(x0, x1, nx), np.linspace(y0, y1, ny)) for ny, nx in ((1, 1), (1, 257), (97, 131), (601, 587))]
+    axes = [(np.linspace(x0, x1, nx), np.linspace(y0, y1, ny)) for ny, nx in ((1, 1), (1, 257), (17, 23), (37, 41), (61, 67), (97, 131), (601, 587))]
     rng = np.random.default_rng(1)
     on = vertices_of(obstacles)[:60]
     uneven = [np.sort(np.concatenate([rng.uniform(lo, hi, 240), on[:, k]])) for k, lo, hi in ((0, x0, x1), (1, y0, y1))]

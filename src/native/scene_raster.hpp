@@ -122,6 +122,24 @@ struct rows_pass {
     }
 };
 
+// One element's d2 over W columns of `rows` rows, into their running
+// minimum: with W fixed, every row is whole vectors and no remainder.
+template <int W>
+struct block_pass {
+    template <isa I, class D2>
+    static ORIN_FORCE_INLINE void run(const f64* __restrict xs, const f64* __restrict ys, i64 rows, i64 stride,
+                                      f64* best, const D2& d2_of) noexcept {
+        for (i64 k = 0; k < rows; ++k) {
+            const f64 y = ys[k];
+            f64* __restrict row = best + k * stride;
+            for (int c = 0; c < W; ++c) {
+                const f64 d2 = d2_of(xs[c], y);
+                row[c] = d2 < row[c] ? d2 : row[c];
+            }
+        }
+    }
+};
+
 // One element's d2 at n scattered points, into their running minimum:
 // rows too short to fill a vector are gathered and run together.
 struct points_pass {
@@ -219,8 +237,11 @@ public:
         for (const drawn_item& d : rs.leaves) {
             const box u = leaf_reach(d.item, d.count);
             const i64 c0 = xs_.first_from(u.x0), c1 = xs_.first_past(u.x1);
-            gathered(d.item, d.count, r0 + d.first_row, r0 + d.end_row, [&](i64) { return std::pair{c0, c1}; },
-                     value);
+            if (c0 >= c1) continue;
+            if (!draw_block(d, r0 + d.first_row, c0, c1, value)) {
+                gathered(d.item, d.count, r0 + d.first_row, r0 + d.end_row, [&](i64) { return std::pair{c0, c1}; },
+                         value);
+            }
         }
         for (const drawn_item& d : rs.areas) {
             for (i64 r = r0 + d.first_row; r < r0 + d.end_row; ++r) draw_area(d.item, r, value + r * nx);
@@ -293,6 +314,31 @@ private:
             dispatch<rows_pass>(xs_.data(), ys_.data() + first, rs.from.data(), rs.to.data(), rows, nx,
                                 value + first * nx, d2_of);
         });
+    }
+
+    // A leaf over columns [c0, c1) of its rows, drawn as a block of the
+    // next width up that the row holds: the columns it takes beyond
+    // [c0, c1) only see a d2 that the evaluation could have found there too,
+    // so they keep their minimum.  False where the block does not fit.
+    bool draw_block(const drawn_item& d, i64 first, i64 c0, i64 c1, f64* value) const {
+        const i64 nx = xs_.size(), w = c1 - c0, rows = d.end_row - d.first_row;
+        const int width = w <= 4 ? 4 : w <= 8 ? 8 : w <= 12 ? 12 : w <= 16 ? 16 : 0;
+        if (width == 0 || nx < width) return false;
+        const i64 c = std::min(c0, nx - width);
+        const f64* xs = xs_.data() + c;
+        const f64* ys = ys_.data() + first;
+        f64* best = value + first * nx + c;
+        for (i32 i = d.item; i < d.item + d.count; ++i) {
+            with_d2(s_.elements_[static_cast<size_t>(i)], [&](const auto& d2_of) {
+                switch (width) {
+                    case 4: return dispatch<block_pass<4>>(xs, ys, rows, nx, best, d2_of);
+                    case 8: return dispatch<block_pass<8>>(xs, ys, rows, nx, best, d2_of);
+                    case 12: return dispatch<block_pass<12>>(xs, ys, rows, nx, best, d2_of);
+                    default: return dispatch<block_pass<16>>(xs, ys, rows, nx, best, d2_of);
+                }
+            });
+        }
+        return true;
     }
 
     // The box of every sample within reach of elements [first, first + count).
