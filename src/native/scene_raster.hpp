@@ -153,12 +153,13 @@ struct points_pass {
     }
 };
 
-// What a band found to draw: an element or polygon and its rows, counted
-// from the band's first.
+// What a band found to draw: an element or polygon, its rows, counted from
+// the band's first, and the columns it reaches.
 struct drawn_item {
     i32 item;
     i32 first_row, end_row;
     i32 count;  // a leaf of the element tree: items [item, item + count)
+    i64 first_col, end_col;
 };
 
 struct raster_scratch {
@@ -193,12 +194,15 @@ public:
         rs.elements.clear();
         rs.leaves.clear();
         rs.areas.clear();
-        auto note = [&](std::vector<drawn_item>& to, i32 i, i32 count, f64 y0, f64 y1, f64 row) {
-            const i64 a = std::max(r0, ys_.first_from(y0)), b = std::min(r1, ys_.first_past(y1));
+        // `row`: what a row of it costs, given its columns.
+        auto note = [&](std::vector<drawn_item>& to, i32 i, i32 count, const box& at, auto&& row) {
+            const i64 a = std::max(r0, ys_.first_from(at.y0)), b = std::min(r1, ys_.first_past(at.y1));
             if (a >= b) return true;
+            const i64 c0 = xs_.first_from(at.x0), c1 = xs_.first_past(at.x1);
+            if (c0 >= c1) return true;
             items += count;
-            runs += static_cast<f64>(b - a) * (draw_row + row);
-            to.push_back({i, static_cast<i32>(a - r0), static_cast<i32>(b - r0), count});
+            runs += static_cast<f64>(b - a) * (draw_row + row(c1 - c0));
+            to.push_back({i, static_cast<i32>(a - r0), static_cast<i32>(b - r0), count, c0, c1});
             return runs <= evaluating();
         };
         const auto [rx, ry] = s_.raster_reach_;
@@ -210,17 +214,18 @@ public:
             // Where a leaf reaches only a few samples a row, its elements
             // share one gathering of them.
             const box u = leaf_reach(first, count);
-            const f64 cols = xs_.span(u.x1 - u.x0);
-            if (cols < static_cast<f64>(long_rows)) {
-                return note(rs.leaves, first, count, u.y0, u.y1, draw_pair * cols * count);
+            if (xs_.span(u.x1 - u.x0) < static_cast<f64>(long_rows)) {
+                return note(rs.leaves, first, count, u, [&](i64 cols) { return draw_pair * cols * count; });
             }
             for (i32 i = first; i < first + count; ++i) {
                 const element& e = s_.elements_[static_cast<size_t>(i)];
                 const auto [ex, ey] = s_.element_reach(e);
                 const box b = element_box(e);
-                f64 w = b.x1 - b.x0;
-                if (clipped(e, ey)) w = std::min(w, std::fabs(e.vx / e.vy) * 2.0 * ey);
-                if (!note(rs.elements, i, 1, b.y0 - ey, b.y1 + ey, draw_pair * xs_.span(w + 2.0 * ex))) return false;
+                const box reach{b.x0 - ex, b.y0 - ey, b.x1 + ex, b.y1 + ey};
+                // Clipped, a row runs over about the span within ey of it.
+                const f64 w = clipped(e, ey) ? std::fabs(e.vx / e.vy) * 2.0 * ey + 2.0 * ex : reach.x1 - reach.x0;
+                auto row = [&](i64 cols) { return draw_pair * std::min(static_cast<f64>(cols), xs_.span(w)); };
+                if (!note(rs.elements, i, 1, reach, row)) return false;
             }
             return true;
         }) && s_.area_tree_.visit(band, rs.stack, [&](i32 i) {
@@ -228,23 +233,20 @@ public:
             if (!boxes_overlap(a.b, band)) return true;
             const ring& outer = s_.rings_[static_cast<size_t>(a.first_ring)];
             const f64 each = outer.banded ? banded_test : 2.0 + 0.25 * static_cast<f64>(outer.view.extent(0));
-            return note(rs.areas, i, 1, a.b.y0, a.b.y1, xs_.span(a.b.x1 - a.b.x0) * each);
+            return note(rs.areas, i, 1, a.b, [&](i64 cols) { return static_cast<f64>(cols) * each; });
         });
         if (!cheap || drawing() > evaluating()) return false;
         const f64 limit = s_.d2_limit_;
         std::fill(value + r0 * nx, value + r1 * nx, limit);
         for (const drawn_item& d : rs.elements) draw_element(d, r0, value, rs);
         for (const drawn_item& d : rs.leaves) {
-            const box u = leaf_reach(d.item, d.count);
-            const i64 c0 = xs_.first_from(u.x0), c1 = xs_.first_past(u.x1);
-            if (c0 >= c1) continue;
-            if (!draw_block(d, r0 + d.first_row, c0, c1, value)) {
-                gathered(d.item, d.count, r0 + d.first_row, r0 + d.end_row, [&](i64) { return std::pair{c0, c1}; },
-                         value);
+            if (!draw_block(d, r0 + d.first_row, value)) {
+                gathered(d.item, d.count, r0 + d.first_row, r0 + d.end_row,
+                         [&](i64) { return std::pair{d.first_col, d.end_col}; }, value);
             }
         }
         for (const drawn_item& d : rs.areas) {
-            for (i64 r = r0 + d.first_row; r < r0 + d.end_row; ++r) draw_area(d.item, r, value + r * nx);
+            for (i64 r = r0 + d.first_row; r < r0 + d.end_row; ++r) draw_area(d, r, value + r * nx);
         }
         for (f64* v = value + r0 * nx; v < value + r1 * nx; ++v) *v = *v < limit ? std::exp(-*v) : 0.0;
         return true;
@@ -280,11 +282,10 @@ private:
     void draw_element(const drawn_item& d, i64 r0, f64* value, raster_scratch& rs) const {
         const element& e = s_.elements_[static_cast<size_t>(d.item)];
         const auto [rx, ry] = s_.element_reach(e);
-        const box b = element_box(e);
         const i64 first = r0 + d.first_row, rows = d.end_row - d.first_row;
         rs.from.resize(static_cast<size_t>(rows));
         rs.to.resize(static_cast<size_t>(rows));
-        const i64 c0 = xs_.first_from(b.x0 - rx), c1 = xs_.first_past(b.x1 + rx);
+        const i64 c0 = d.first_col, c1 = d.end_col;
         const bool clip = clipped(e, ry);
         const f64 room = rx + compiled_scene::rounding_room(std::fabs(e.ax) + std::fabs(e.vx) + rx);
         for (i64 k = 0; k < rows; ++k) {
@@ -320,8 +321,8 @@ private:
     // next width up that the row holds: the columns it takes beyond
     // [c0, c1) only see a d2 that the evaluation could have found there too,
     // so they keep their minimum.  False where the block does not fit.
-    bool draw_block(const drawn_item& d, i64 first, i64 c0, i64 c1, f64* value) const {
-        const i64 nx = xs_.size(), w = c1 - c0, rows = d.end_row - d.first_row;
+    bool draw_block(const drawn_item& d, i64 first, f64* value) const {
+        const i64 nx = xs_.size(), c0 = d.first_col, w = d.end_col - c0, rows = d.end_row - d.first_row;
         const int width = w <= 4 ? 4 : w <= 8 ? 8 : w <= 12 ? 12 : w <= 16 ? 16 : 0;
         if (width == 0 || nx < width) return false;
         const i64 c = std::min(c0, nx - width);
@@ -401,10 +402,10 @@ private:
     }
 
     // Inside is d2 = 0, which only a positive best can improve on.
-    void draw_area(i32 i, i64 r, f64* row) const noexcept {
-        const area& a = s_.areas_[static_cast<size_t>(i)];
+    void draw_area(const drawn_item& d, i64 r, f64* row) const noexcept {
+        const area& a = s_.areas_[static_cast<size_t>(d.item)];
         const ring& outer = s_.rings_[static_cast<size_t>(a.first_ring)];
-        const i64 c0 = xs_.first_from(a.b.x0), c1 = xs_.first_past(a.b.x1);
+        const i64 c0 = d.first_col, c1 = d.end_col;
         const f64 y = ys_[r];
         if (!outer.banded) {
             for (i64 c = c0; c < c1; ++c) {
