@@ -212,7 +212,7 @@ public:
         const box reached{band.x0 - rx - wide, band.y0 - ry - wide, band.x1 + rx + wide, band.y1 + ry + wide};
         const bool cheap = s_.element_tree_.visit_leaves(reached, rs.stack, [&](i32 first, i32 count) {
             // Where a leaf reaches only a few samples a row, its elements
-            // share one gathering of them.
+            // run together over the block of rows it reaches.
             const box u = leaf_reach(first, count);
             if (xs_.span(u.x1 - u.x0) < static_cast<f64>(long_rows)) {
                 return note(rs.leaves, first, count, u, [&](i64 cols) { return draw_pair * cols * count; });
