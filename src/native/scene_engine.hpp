@@ -527,6 +527,62 @@ private:
     }
 };
 
+// A tree laid out for a forward scan, node by node in the order of a bvh's
+// (each parent before its children), with boxes of its own choosing for the
+// leaves.  A band of grid rows meets leaves all over the tree: this visits
+// them with no stack, reading nodes a third the size in ascending order of
+// memory, and a subtree that misses is passed over in one jump.
+class scan_tree {
+public:
+    // leaf_box(first, count): the box a leaf of t is to be met by; an inner
+    // node's is the union of its children's.
+    template <class LeafBox>
+    void build(const bvh& t, LeafBox&& leaf_box) {
+        const std::vector<bvh_node>& from = t.nodes();
+        nodes_.resize(from.size());
+        for (size_t i = from.size(); i-- > 0;) {
+            const bvh_node& nd = from[i];
+            node& to = nodes_[i];
+            if (nd.count > 0) {
+                to = {leaf_box(nd.first, nd.count), static_cast<i32>(i + 1), nd.first, nd.count};
+                continue;
+            }
+            const node& l = nodes_[i + 1];
+            const node& r = nodes_[static_cast<size_t>(nd.first)];
+            to = {{std::min(l.b.x0, r.b.x0), std::min(l.b.y0, r.b.y0), std::max(l.b.x1, r.b.x1),
+                   std::max(l.b.y1, r.b.y1)},
+                  r.skip, 0, 0};
+        }
+    }
+
+    size_t nbytes() const noexcept { return nodes_.capacity() * sizeof(node); }
+
+    // Calls f(first, count, leaf box) for every leaf whose box meets q, in
+    // the order of memory, until f returns false; false if it did.
+    template <class F>
+    bool visit(const box& q, F&& f) const {
+        const auto n = static_cast<i32>(nodes_.size());
+        for (i32 i = 0; i < n;) {
+            const node& nd = nodes_[static_cast<size_t>(i)];
+            if (!boxes_overlap(nd.b, q)) {
+                i = nd.skip;
+                continue;
+            }
+            if (nd.count > 0 && !f(nd.first, nd.count, nd.b)) return false;
+            ++i;
+        }
+        return true;
+    }
+
+private:
+    struct node {
+        box b;
+        i32 skip;  // the first node past this one's subtree
+        i32 first, count;  // a leaf's items; count 0 for an inner node
+    };
+    std::vector<node> nodes_;
+};
+
 // Which outputs a query fills.
 struct outputs {
     f64* value = nullptr;       // (N,)
@@ -579,6 +635,7 @@ public:
                                  : std::numeric_limits<f64>::infinity();
         build_elements(std::move(p.elements), guard);
         build_areas(std::move(p.areas), guard);
+        build_scans();
         build_rings(order_rings(p.ring_start), max_bands, guard);
         if (cells) build_cells(guard);
     }
@@ -591,7 +648,7 @@ public:
                        ring_xy_.capacity() * sizeof(f64) + rings_.capacity() * sizeof(ring) +
                        areas_.capacity() * sizeof(area) + element_tree_.nbytes() + area_tree_.nbytes() +
                        capsules_.capacity() * sizeof(capsule) + cells_.capacity() * sizeof(cell) +
-                       cell_items_.capacity() * sizeof(i32);
+                       cell_items_.capacity() * sizeof(i32) + element_scan_.nbytes() + area_scan_.nbytes();
         for (const ring& r : rings_) total += r.bands.nbytes() + (r.cells ? sizeof(ring_cells) + r.cells->nbytes() : 0);
         return total;
     }
@@ -744,8 +801,10 @@ private:
     std::vector<f64> ring_xy_;
     std::vector<ring> rings_;
     std::vector<area> areas_;
-    std::vector<box> area_boxes_;
     bvh element_tree_, area_tree_;
+    // The trees again for drawing a grid: an element leaf met by the box of
+    // every point within reach of its elements, an area by its own box.
+    scan_tree element_scan_, area_scan_;
     std::vector<capsule> capsules_;  // by element_tree_ node, where any node has one
     size_t capsule_count_ = 0;
     f64 d2_limit_ = 0.0;
@@ -1193,6 +1252,32 @@ private:
                 if (made) g.cells = std::move(grid);
             }
         }
+    }
+
+    // The box of every point within reach of elements [first, first + count).
+    box leaf_reach(i32 first, i32 count) const noexcept {
+        const f64 inf = std::numeric_limits<f64>::infinity();
+        box u{inf, inf, -inf, -inf};
+        for (i32 i = first; i < first + count; ++i) {
+            const element& e = elements_[static_cast<size_t>(i)];
+            const auto [ex, ey] = element_reach(e);
+            const box b = element_box(e);
+            u = {std::min(u.x0, b.x0 - ex), std::min(u.y0, b.y0 - ey), std::max(u.x1, b.x1 + ex),
+                 std::max(u.y1, b.y1 + ey)};
+        }
+        return u;
+    }
+
+    void build_scans() {
+        element_scan_.build(element_tree_, [&](i32 first, i32 count) { return leaf_reach(first, count); });
+        area_scan_.build(area_tree_, [&](i32 first, i32 count) {
+            box u = areas_[static_cast<size_t>(first)].b;
+            for (i32 i = first + 1; i < first + count; ++i) {
+                const box& b = areas_[static_cast<size_t>(i)].b;
+                u = {std::min(u.x0, b.x0), std::min(u.y0, b.y0), std::max(u.x1, b.x1), std::max(u.y1, b.y1)};
+            }
+            return u;
+        });
     }
 
     void build_areas(std::vector<area>&& areas, build_guard& guard) {

@@ -163,7 +163,6 @@ struct drawn_item {
 };
 
 struct raster_scratch {
-    std::vector<i32> stack;
     std::vector<i64> from, to;  // an element's columns, row by row
     std::vector<drawn_item> elements, leaves, areas;
 };
@@ -205,15 +204,9 @@ public:
             to.push_back({i, static_cast<i32>(a - r0), static_cast<i32>(b - r0), count, c0, c1});
             return runs <= evaluating();
         };
-        const auto [rx, ry] = s_.raster_reach_;
-        const f64 most =
-            std::max({std::fabs(band.x0), std::fabs(band.x1), std::fabs(band.y0), std::fabs(band.y1), rx, ry});
-        const f64 wide = 2.0 * compiled_scene::rounding_room(most);
-        const box reached{band.x0 - rx - wide, band.y0 - ry - wide, band.x1 + rx + wide, band.y1 + ry + wide};
-        const bool cheap = s_.element_tree_.visit_leaves(reached, rs.stack, [&](i32 first, i32 count) {
+        const bool cheap = s_.element_scan_.visit(band, [&](i32 first, i32 count, const box& u) {
             // Where a leaf reaches only a few samples a row, its elements
             // run together over the block of rows it reaches.
-            const box u = leaf_reach(first, count);
             if (xs_.span(u.x1 - u.x0) < static_cast<f64>(long_rows)) {
                 return note(rs.leaves, first, count, u, [&](i64 cols) { return draw_pair * cols * count; });
             }
@@ -228,12 +221,15 @@ public:
                 if (!note(rs.elements, i, 1, reach, row)) return false;
             }
             return true;
-        }) && s_.area_tree_.visit(band, rs.stack, [&](i32 i) {
-            const area& a = s_.areas_[static_cast<size_t>(i)];
-            if (!boxes_overlap(a.b, band)) return true;
-            const ring& outer = s_.rings_[static_cast<size_t>(a.first_ring)];
-            const f64 each = outer.banded ? banded_test : 2.0 + 0.25 * static_cast<f64>(outer.view.extent(0));
-            return note(rs.areas, i, 1, a.b, [&](i64 cols) { return static_cast<f64>(cols) * each; });
+        }) && s_.area_scan_.visit(band, [&](i32 first, i32 count, const box&) {
+            for (i32 i = first; i < first + count; ++i) {
+                const area& a = s_.areas_[static_cast<size_t>(i)];
+                if (!boxes_overlap(a.b, band)) continue;
+                const ring& outer = s_.rings_[static_cast<size_t>(a.first_ring)];
+                const f64 each = outer.banded ? banded_test : 2.0 + 0.25 * static_cast<f64>(outer.view.extent(0));
+                if (!note(rs.areas, i, 1, a.b, [&](i64 cols) { return static_cast<f64>(cols) * each; })) return false;
+            }
+            return true;
         });
         if (!cheap || drawing() > evaluating()) return false;
         const f64 limit = s_.d2_limit_;
@@ -340,20 +336,6 @@ private:
             });
         }
         return true;
-    }
-
-    // The box of every sample within reach of elements [first, first + count).
-    box leaf_reach(i32 first, i32 count) const noexcept {
-        const f64 inf = std::numeric_limits<f64>::infinity();
-        box u{inf, inf, -inf, -inf};
-        for (i32 i = first; i < first + count; ++i) {
-            const element& e = s_.elements_[static_cast<size_t>(i)];
-            const auto [ex, ey] = s_.element_reach(e);
-            const box b = element_box(e);
-            u = {std::min(u.x0, b.x0 - ex), std::min(u.y0, b.y0 - ey), std::max(u.x1, b.x1 + ex),
-                 std::max(u.y1, b.y1 + ey)};
-        }
-        return u;
     }
 
     // f(d2_of) with e's d2 as the evaluation computes it.
