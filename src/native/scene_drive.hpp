@@ -217,13 +217,15 @@ inline void drive_points(const compiled_scene& scene, const strided_view<f64, 2>
 inline constexpr std::int64_t tile_side = 8;
 
 // Points a drawn band holds, at most: enough that each element it reads
-// reaches several of them, few enough that the band stays in cache.
-inline constexpr std::int64_t band_points = 8192;
+// reaches several of them, few enough that the band stays in the core's
+// own cache.  On a coarse grid an element reaches the rows of more than one
+// band, and each band reads it again: taller bands read it less often.
+inline constexpr std::int64_t band_points = 16384;
 
 // Drawn bands a thread takes, at least, where the grid has the rows: the
 // last band taken holds up the others, and an element read again by the
 // next band costs less.
-inline constexpr std::int64_t thread_bands = 12;
+inline constexpr std::int64_t thread_bands = 6;
 
 // Points along one axis of a tile, for a grid step of `step`.
 inline std::int64_t tile_points(const compiled_scene& scene, f64 step) noexcept {
