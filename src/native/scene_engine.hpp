@@ -61,6 +61,11 @@ struct box {
     f64 x0, y0, x1, y1;
 };
 
+// The smallest box holding both.
+inline box merged(const box& a, const box& b) noexcept {
+    return {std::min(a.x0, b.x0), std::min(a.y0, b.y0), std::max(a.x1, b.x1), std::max(a.y1, b.y1)};
+}
+
 // Lower bounds of a metric's quadratic form: v^T M v >= all * |v|^2,
 // >= x * vx^2 and >= y * vy^2 for every v.  For a positive-definite M the
 // best such x is 1 / (M^-1)_00 (the form minimised over vy), and likewise y;
@@ -498,7 +503,7 @@ private:
         for (i32 i = lo; i < hi; ++i) {
             const i32 k = order[static_cast<size_t>(i)];
             const box& e = boxes[static_cast<size_t>(k)];
-            b = {std::min(b.x0, e.x0), std::min(b.y0, e.y0), std::max(b.x1, e.x1), std::max(b.y1, e.y1)};
+            b = merged(b, e);
             const f64 mx = 0.5 * (e.x0 + e.x1), my = 0.5 * (e.y0 + e.y1);
             c = {std::min(c.x0, mx), std::min(c.y0, my), std::max(c.x1, mx), std::max(c.y1, my)};
             const floors& f = bounds[static_cast<size_t>(k)];
@@ -549,9 +554,7 @@ public:
             }
             const node& l = nodes_[i + 1];
             const node& r = nodes_[static_cast<size_t>(nd.first)];
-            to = {{std::min(l.b.x0, r.b.x0), std::min(l.b.y0, r.b.y0), std::max(l.b.x1, r.b.x1),
-                   std::max(l.b.y1, r.b.y1)},
-                  r.skip, 0, 0};
+            to = {merged(l.b, r.b), r.skip, 0, 0};
         }
     }
 
@@ -1035,7 +1038,7 @@ private:
         for (const bvh* t : {&element_tree_, &area_tree_}) {
             if (t->nodes().empty()) continue;
             const box& b = t->nodes()[0].b;
-            all = {std::min(all.x0, b.x0), std::min(all.y0, b.y0), std::max(all.x1, b.x1), std::max(all.y1, b.y1)};
+            all = merged(all, b);
         }
         const f64 widen = std::isfinite(reach_) ? 0.5 * reach_ : 0.0;
         all = {all.x0 - widen, all.y0 - widen, all.x1 + widen, all.y1 + widen};
@@ -1263,8 +1266,7 @@ private:
             const element& e = elements_[static_cast<size_t>(i)];
             const auto [ex, ey] = element_reach(e);
             const box b = element_box(e);
-            u = {std::min(u.x0, b.x0 - ex), std::min(u.y0, b.y0 - ey), std::max(u.x1, b.x1 + ex),
-                 std::max(u.y1, b.y1 + ey)};
+            u = merged(u, {b.x0 - ex, b.y0 - ey, b.x1 + ex, b.y1 + ey});
         }
         return u;
     }
@@ -1273,10 +1275,7 @@ private:
         element_scan_.build(element_tree_, [&](i32 first, i32 count) { return leaf_reach(first, count); });
         area_scan_.build(area_tree_, [&](i32 first, i32 count) {
             box u = areas_[static_cast<size_t>(first)].b;
-            for (i32 i = first + 1; i < first + count; ++i) {
-                const box& b = areas_[static_cast<size_t>(i)].b;
-                u = {std::min(u.x0, b.x0), std::min(u.y0, b.y0), std::max(u.x1, b.x1), std::max(u.y1, b.y1)};
-            }
+            for (i32 i = first + 1; i < first + count; ++i) u = merged(u, areas_[static_cast<size_t>(i)].b);
             return u;
         });
     }
