@@ -198,22 +198,27 @@ def test_results_do_not_depend_on_the_thread_count(projection):
 
 
 @pytest.mark.parametrize("projection", ["euclidean", "metric"])
-def test_results_do_not_depend_on_the_instruction_set_path(projection):
+def test_results_do_not_depend_on_the_instruction_set_path(monkeypatch, projection):
     """The scene's passes run on every path this CPU has (the others are
     absent from _ISAS) with the same bits: values, gradients, nearest
-    obstacles and grids.  The kernels' own switch is set apart from this."""
+    obstacles and grids, evaluated and drawn (a city at spacings where its
+    walls run as blocks of every width, and as whole rows)."""
     from orin.field import _scene
 
     obstacles = random_scene(5, count=30)
     pts = query_points(obstacles, 5)
     field = RiskField(obstacles, projection=projection)
+    city = city_scene(4)
+    drawn = compiled_with(monkeypatch, lambda: RiskField(city, projection=projection), draw_budget=math.inf)
+    (x0, y0), (x1, y1) = vertices_of(city).min(axis=0), vertices_of(city).max(axis=0)
     start = _scene._set_isa("baseline")
     try:
         results = {}
         for name in _scene._ISAS:
             _scene._set_isa(name)
             results[name] = (field.eval(pts), field.gradient(pts), *field.nearest(pts),
-                             field.grid((-30, -30, 30, 30), (61, 83)))
+                             field.grid((-30, -30, 30, 30), (61, 83)),
+                             *(drawn.grid((x0, y0, x1, y1), (n, n + 7)) for n in (23, 41, 67, 601)))
     finally:
         _scene._set_isa(start)
     for name, got in results.items():

@@ -337,10 +337,11 @@ struct segment_euclidean_pass {
 // The exact nearest point of a segment in its metric: t minimises
 // (w - v t)^T S (w - v t), S the metric's symmetric part, given as
 // (svx, svy) = S v and vsv = v.S v.
-ORIN_FORCE_INLINE f64 metric_candidate(f64 x, f64 y, f64 ax, f64 ay, f64 vx, f64 vy, f64 svx, f64 svy, f64 vsv,
-                                       f64 m00, f64 m01, f64 m10, f64 m11, f64& dx, f64& dy) noexcept {
-    const f64 wx = x - ax, wy = y - ay;
-    const f64 t = clamp_unit((wx * svx + wy * svy) / vsv);
+template <class T>
+ORIN_FORCE_INLINE T metric_candidate(T x, T y, f64 ax, f64 ay, f64 vx, f64 vy, f64 svx, f64 svy, f64 vsv, f64 m00,
+                                     f64 m01, f64 m10, f64 m11, T& dx, T& dy) noexcept {
+    const T wx = x - ax, wy = y - ay;
+    const T t = clamp_unit((wx * svx + wy * svy) / vsv);
     dx = x - (ax + vx * t);
     dy = y - (ay + vy * t);
     return quadratic_form(dx, dy, m00, m01, m10, m11);

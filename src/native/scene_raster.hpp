@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "scene_engine.hpp"
+#include "simd_lanes.hpp"
 
 namespace orin::scene {
 
@@ -84,23 +85,26 @@ private:
 // with the same bits.
 struct point_d2 {
     f64 ax, ay, m00, m01, m10, m11;
-    ORIN_FORCE_INLINE f64 operator()(f64 x, f64 y) const noexcept {
+    template <class T>
+    ORIN_FORCE_INLINE T operator()(T x, T y) const noexcept {
         return quadratic_form(x - ax, y - ay, m00, m01, m10, m11);
     }
 };
 
 struct segment_euclidean_d2 {
     f64 ax, ay, vx, vy, vv, m00, m01, m10, m11;
-    ORIN_FORCE_INLINE f64 operator()(f64 x, f64 y) const noexcept {
-        f64 dx, dy;
+    template <class T>
+    ORIN_FORCE_INLINE T operator()(T x, T y) const noexcept {
+        T dx, dy;
         return segment_candidate(x, y, ax, ay, vx, vy, vv, m00, m01, m10, m11, dx, dy);
     }
 };
 
 struct segment_metric_d2 {
     f64 ax, ay, vx, vy, svx, svy, vsv, m00, m01, m10, m11;
-    ORIN_FORCE_INLINE f64 operator()(f64 x, f64 y) const noexcept {
-        f64 dx, dy;
+    template <class T>
+    ORIN_FORCE_INLINE T operator()(T x, T y) const noexcept {
+        T dx, dy;
         return metric_candidate(x, y, ax, ay, vx, vy, svx, svy, vsv, m00, m01, m10, m11, dx, dy);
     }
 };
@@ -123,18 +127,35 @@ struct rows_pass {
 };
 
 // One element's d2 over W columns of `rows` rows, into their running
-// minimum: with W fixed, every row is whole vectors and no remainder.
+// minimum, in whole vectors: eight columns, then four.  Left to itself the
+// compiler runs a short block's rows as scalars, reloading the element at
+// every store.
 template <int W>
 struct block_pass {
+    static_assert(W % 4 == 0);
+    using wide = simd_lanes<8>;
+    using half = simd_lanes<4>;
+
     template <isa I, class D2>
     static ORIN_FORCE_INLINE void run(const f64* __restrict xs, const f64* __restrict ys, i64 rows, i64 stride,
                                       f64* best, const D2& d2_of) noexcept {
+        const D2 d = d2_of;
+        typename wide::vec x8[W / 8 > 0 ? W / 8 : 1];
+        typename half::vec x4{};
+        for (int j = 0; j < W / 8; ++j) x8[j] = wide::load(xs + 8 * j);
+        if constexpr (W % 8 != 0) x4 = half::load(xs + W - 4);
         for (i64 k = 0; k < rows; ++k) {
-            const f64 y = ys[k];
-            f64* __restrict row = best + k * stride;
-            for (int c = 0; c < W; ++c) {
-                const f64 d2 = d2_of(xs[c], y);
-                row[c] = d2 < row[c] ? d2 : row[c];
+            f64* row = best + k * stride;
+            // y - 0 is y in every lane, -0.0 included: one broadcast.
+            const typename wide::vec y8 = ys[k] - typename wide::vec{};
+            for (int j = 0; j < W / 8; ++j) {
+                const auto d2 = d(x8[j], y8), was = wide::load(row + 8 * j);
+                wide::store(row + 8 * j, d2 < was ? d2 : was);
+            }
+            if constexpr (W % 8 != 0) {
+                const typename half::vec y4 = ys[k] - typename half::vec{};
+                const auto d2 = d(x4, y4), was = half::load(row + W - 4);
+                half::store(row + W - 4, d2 < was ? d2 : was);
             }
         }
     }
