@@ -203,6 +203,20 @@ inline void drive_points(const compiled_scene& scene, const strided_view<f64, 2>
                 blk.xs[p] = pts(i, 0);
                 blk.ys[p] = pts(i, 1);
             }
+            // A large chunk's points and results lie beyond the core's own
+            // cache, each read and written wherever the arrays hold it: ask
+            // for the next block's while this one is evaluated.  Both are
+            // needed; either alone gains little.
+            const i64 next = std::min<i64>(end + block_size, finite);
+            for (i64 j = end; j < next; ++j) {
+                const i64 i = st.order[static_cast<size_t>(j)];
+                __builtin_prefetch(pts.address(i, 0));
+                __builtin_prefetch(pts.address(i, 1));
+                if (out.value) __builtin_prefetch(out.value + i, 1);
+                if (out.gradient) __builtin_prefetch(out.gradient + 2 * i, 1);
+                if (out.owner) __builtin_prefetch(out.owner + i, 1);
+                if (out.nearest) __builtin_prefetch(out.nearest + 2 * i, 1);
+            }
             scene.evaluate(blk, st.s);
             for (int p = 0; p < blk.count; ++p) scene.finish(blk, p, out);
             if (!st.tick(blk.count)) return;

@@ -31,6 +31,10 @@ struct strided_view {
     T operator()(std::ptrdiff_t i, std::ptrdiff_t j, std::ptrdiff_t k) const noexcept requires(ND == 3) {
         return load(data + i * strides[0] + j * strides[1] + k * strides[2]);
     }
+    // Where element (i, j) lies, to prefetch it.
+    const char* address(std::ptrdiff_t i, std::ptrdiff_t j) const noexcept requires(ND == 2) {
+        return data + i * strides[0] + j * strides[1];
+    }
 
 private:
     // Buffers need not be aligned (a memoryview cast, a packed record).
