@@ -36,8 +36,10 @@ struct worker_state {
     std::function<bool(std::int64_t)> tick;
     scratch s;
     block blk;
-    std::vector<i64> order;
-    std::vector<i64> start;
+    // A chunk's points by cell, as offsets into the chunk: 32 bits halve
+    // what its counting sort scatters over.
+    std::vector<i32> order;
+    std::vector<i32> start;
     std::vector<i32> cell;
     raster_scratch raster;
 };
@@ -137,10 +139,19 @@ inline constexpr f64 reach_fraction = 0.5;
 // (see compiled_scene::spacing).
 inline constexpr f64 spacing_cells = 2.0;
 
+// Points a chunk holds at most, so that offsets into it fit 32 bits.
+inline constexpr std::int64_t max_chunk = std::int64_t{1} << 30;
+
 // A chunk of arbitrary points: binned into a grid over the chunk's own box,
 // so that each block is compact, then evaluated block by block.
 inline void drive_points(const compiled_scene& scene, const strided_view<f64, 2>& pts, std::int64_t lo,
                          std::int64_t hi, const outputs& out, worker_state& st) {
+    if (hi - lo > max_chunk) {
+        for (std::int64_t at = lo; at < hi; at += max_chunk) {
+            drive_points(scene, pts, at, std::min(hi, at + max_chunk), out, st);
+        }
+        return;
+    }
     const f64 inf = std::numeric_limits<f64>::infinity();
     box b{inf, inf, -inf, -inf};
     std::int64_t finite = 0;
@@ -183,10 +194,10 @@ inline void drive_points(const compiled_scene& scene, const strided_view<f64, 2>
     for (size_t c = 0; c < cells; ++c) st.start[c + 1] += st.start[c];
     st.order.resize(static_cast<size_t>(finite));
     {
-        std::vector<i64>& fill = st.start;  // advanced while filling, restored below
-        for (std::int64_t i = lo; i < hi; ++i) {
-            const i32 c = st.cell[static_cast<size_t>(i - lo)];
-            if (c >= 0) st.order[static_cast<size_t>(fill[static_cast<size_t>(c)]++)] = i;
+        std::vector<i32>& fill = st.start;  // advanced while filling, restored below
+        for (i32 k = 0; k < static_cast<i32>(hi - lo); ++k) {
+            const i32 c = st.cell[static_cast<size_t>(k)];
+            if (c >= 0) st.order[static_cast<size_t>(fill[static_cast<size_t>(c)]++)] = k;
         }
         // Each start now holds the next cell's start: shift back.
         for (size_t c = cells; c > 0; --c) fill[c] = fill[c - 1];
@@ -198,7 +209,7 @@ inline void drive_points(const compiled_scene& scene, const strided_view<f64, 2>
             const i64 end = std::min<i64>(k + block_size, st.start[c + 1]);
             blk.count = static_cast<int>(end - k);
             for (int p = 0; p < blk.count; ++p) {
-                const i64 i = st.order[static_cast<size_t>(k + p)];
+                const i64 i = lo + st.order[static_cast<size_t>(k + p)];
                 blk.index[p] = i;
                 blk.xs[p] = pts(i, 0);
                 blk.ys[p] = pts(i, 1);
@@ -209,7 +220,7 @@ inline void drive_points(const compiled_scene& scene, const strided_view<f64, 2>
             // needed; either alone gains little.
             const i64 next = std::min<i64>(end + block_size, finite);
             for (i64 j = end; j < next; ++j) {
-                const i64 i = st.order[static_cast<size_t>(j)];
+                const i64 i = lo + st.order[static_cast<size_t>(j)];
                 __builtin_prefetch(pts.address(i, 0));
                 __builtin_prefetch(pts.address(i, 1));
                 if (out.value) __builtin_prefetch(out.value + i, 1);
