@@ -8,9 +8,10 @@
 // too, and between items it calls `checkpoint`, the one place where the
 // caller may retake the interpreter lock (to check for signals or report
 // progress).  Items report every finished block through their state's
-// `tick`, so that a stop is seen, and a checkpoint made, within one block
-// however large an item is.  A false checkpoint, or an exception out of it,
-// stops every thread before the call returns: no worker outlives the call.
+// `tick`, so that a stop is seen within one block, and a checkpoint made
+// within a few (see poll_points), however large an item is.  A false
+// checkpoint, or an exception out of it, stops every thread before the call
+// returns: no worker outlives the call.
 #pragma once
 
 #include <algorithm>
@@ -43,6 +44,11 @@ struct worker_state {
     std::vector<i32> cell;
     raster_scratch raster;
 };
+
+// Points the calling thread finishes between looks at the clock, at most
+// a few blocks: even where one point costs a millisecond, a checkpoint
+// falls due within a quarter of a second.
+inline constexpr std::int64_t poll_points = 256;
 
 // Runs `work(item, state)` for every item in [0, items).
 // `checkpoint(points_done)` runs on the calling thread at most every
@@ -107,9 +113,17 @@ bool run_items(std::int64_t items, int threads, Work&& work, Checkpoint&& checkp
             }
         }
         worker_state st;
+        // A look at the clock costs a few percent of a small block's work:
+        // look once every few blocks.
+        std::int64_t unpolled = 0;
         st.tick = [&](std::int64_t points) {
             done.fetch_add(points, std::memory_order_relaxed);
-            return poll() && !stop.load(std::memory_order_relaxed);
+            unpolled += points;
+            if (unpolled >= poll_points) {
+                unpolled = 0;
+                poll();
+            }
+            return go_on && !stop.load(std::memory_order_relaxed);
         };
         loop(st);
         // The workers finish their last blocks; keep answering checkpoints
