@@ -433,8 +433,12 @@ public:
     static constexpr i32 leaf_items = 4;
 
     // Orders `order` so that every leaf holds a contiguous run of it.
+    // Items next to each other with the same `unit` (an obstacle's few
+    // elements) share a leaf where they fit in one: a point near one of a
+    // building's walls needs the others too, and a grid drawn leaf by leaf
+    // runs each over the box they share, not over one spanning two buildings.
     void build(const std::vector<box>& boxes, const std::vector<floors>& bounds, const std::vector<i32>& keys,
-               std::vector<i32>& order, build_guard& guard) {
+               std::vector<i32>& order, build_guard& guard, const std::vector<i32>* unit = nullptr) {
         nodes_.clear();
         depth_ = 0;
         const auto n = static_cast<i32>(boxes.size());
@@ -442,7 +446,7 @@ public:
         for (i32 i = 0; i < n; ++i) order[static_cast<size_t>(i)] = i;
         if (n == 0) return;
         nodes_.reserve(static_cast<size_t>(2 * (n / leaf_items + 1)));
-        split(boxes, bounds, keys, order, 0, n, 0, guard);
+        split(boxes, bounds, keys, find_runs(boxes, unit), order, 0, n, 0, guard);
     }
 
     const std::vector<bvh_node>& nodes() const noexcept { return nodes_; }
@@ -488,8 +492,47 @@ private:
     std::vector<bvh_node> nodes_;
     int depth_ = 0;
 
+    // The runs of items kept in one leaf, each item split by its run's box;
+    // all empty where every item is alone.
+    struct runs {
+        std::vector<box> at;
+        std::vector<i32> first;  // the first item of an item's run
+        std::vector<i32> size;   // the items in that run
+
+        i32 size_of(size_t k) const noexcept { return size.empty() ? 1 : size[k]; }
+        const box& of(const std::vector<box>& boxes, size_t k) const noexcept { return at.empty() ? boxes[k] : at[k]; }
+    };
+
+    static runs find_runs(const std::vector<box>& boxes, const std::vector<i32>* unit) {
+        runs r;
+        if (!unit) return r;
+        const auto n = static_cast<i32>(boxes.size());
+        r.at = boxes;
+        r.first.resize(static_cast<size_t>(n));
+        r.size.assign(static_cast<size_t>(n), 1);
+        bool any = false;
+        for (i32 i = 0; i < n;) {
+            i32 j = i + 1;
+            while (j < n && (*unit)[static_cast<size_t>(j)] == (*unit)[static_cast<size_t>(i)]) ++j;
+            const bool together = j - i > 1 && j - i <= leaf_items;
+            any = any || together;
+            box u = boxes[static_cast<size_t>(i)];
+            for (i32 k = i + 1; k < j; ++k) u = merged(u, boxes[static_cast<size_t>(k)]);
+            for (i32 k = i; k < j; ++k) {
+                r.first[static_cast<size_t>(k)] = together ? i : k;
+                if (together) {
+                    r.size[static_cast<size_t>(k)] = j - i;
+                    r.at[static_cast<size_t>(k)] = u;
+                }
+            }
+            i = j;
+        }
+        if (!any) r = runs{};
+        return r;
+    }
+
     i32 split(const std::vector<box>& boxes, const std::vector<floors>& bounds, const std::vector<i32>& keys,
-              std::vector<i32>& order, i32 lo, i32 hi, int level, build_guard& guard) {
+              const runs& r, std::vector<i32>& order, i32 lo, i32 hi, int level, build_guard& guard) {
         guard.step();
         depth_ = std::max(depth_, level);
         const auto at = static_cast<i32>(nodes_.size());
@@ -503,8 +546,8 @@ private:
         i32 min_key = std::numeric_limits<i32>::max();
         for (i32 i = lo; i < hi; ++i) {
             const i32 k = order[static_cast<size_t>(i)];
-            const box& e = boxes[static_cast<size_t>(k)];
-            b = merged(b, e);
+            const box& e = r.of(boxes, static_cast<size_t>(k));
+            b = merged(b, boxes[static_cast<size_t>(k)]);
             const f64 mx = 0.5 * (e.x0 + e.x1), my = 0.5 * (e.y0 + e.y1);
             c = {std::min(c.x0, mx), std::min(c.y0, my), std::max(c.x1, mx), std::max(c.y1, my)};
             const floors& f = bounds[static_cast<size_t>(k)];
@@ -519,15 +562,36 @@ private:
             return at;
         }
         const bool along_x = (c.x1 - c.x0) >= (c.y1 - c.y0);
-        const i32 mid = lo + (hi - lo) / 2;
         auto centre = [&](i32 k) {
-            const box& e = boxes[static_cast<size_t>(k)];
+            const box& e = r.of(boxes, static_cast<size_t>(k));
             return along_x ? e.x0 + e.x1 : e.y0 + e.y1;
         };
-        std::nth_element(order.begin() + lo, order.begin() + mid, order.begin() + hi,
-                         [&](i32 p, i32 q) { return centre(p) < centre(q); });
-        split(boxes, bounds, keys, order, lo, mid, level + 1, guard);
-        const i32 right = split(boxes, bounds, keys, order, mid, hi, level + 1, guard);
+        // Ties go by number, so that a run's items, alike in centre and
+        // numbered in a row, come out next to each other.
+        auto before = [&](i32 p, i32 q) {
+            const f64 a = centre(p), b = centre(q);
+            return a < b || (a == b && p < q);
+        };
+        const auto from = order.begin() + lo, to = order.begin() + hi;
+        i32 mid = lo + (hi - lo) / 2;
+        std::nth_element(from, order.begin() + mid, to, before);
+        // Cut at the nearer end of the run the middle falls in.  The run is
+        // smaller than the node, so one of its ends lies inside it.
+        const auto k = static_cast<size_t>(order[static_cast<size_t>(mid)]);
+        if (r.size_of(k) > 1) {
+            i32 ahead = 0;
+            for (i32 i = lo; i < mid; ++i) {
+                ahead += r.first[static_cast<size_t>(order[static_cast<size_t>(i)])] == r.first[k] ? 1 : 0;
+            }
+            const i32 start = mid - ahead, end = start + r.size[k];
+            const i32 cut = start > lo && (end >= hi || mid - start <= end - mid) ? start : end;
+            if (cut != mid) {
+                mid = cut;
+                std::nth_element(from, order.begin() + mid, to, before);
+            }
+        }
+        split(boxes, bounds, keys, r, order, lo, mid, level + 1, guard);
+        const i32 right = split(boxes, bounds, keys, r, order, mid, hi, level + 1, guard);
         nodes_[static_cast<size_t>(at)] = {right, 0, min_key, -1, floor, b};
         return at;
     }
@@ -836,13 +900,14 @@ private:
         }
         std::vector<floors> bounds(elements.size());
         std::vector<box> boxes(elements.size());
-        std::vector<i32> order, keys(elements.size());
+        std::vector<i32> order, keys(elements.size()), owners(elements.size());
         for (size_t i = 0; i < elements.size(); ++i) {
             bounds[i] = metric_floors_[static_cast<size_t>(elements[i].metric_id)];
             boxes[i] = element_box(elements[i]);
             keys[i] = elements[i].key;
+            owners[i] = elements[i].owner;
         }
-        element_tree_.build(boxes, bounds, keys, order, guard);
+        element_tree_.build(boxes, bounds, keys, order, guard, &owners);
         elements_.resize(elements.size());
         for (size_t i = 0; i < order.size(); ++i) elements_[i] = elements[static_cast<size_t>(order[i])];
         order_metrics();
