@@ -83,7 +83,9 @@ def vertices_of(obstacles):
 
 def query_points(obstacles, seed):
     rng = np.random.default_rng(seed)
-    special = np.array([[np.nan, 0.0], [0.0, np.nan], [np.inf, 1.0], [-np.inf, np.inf], [1e300, -1e300]])
+    # The last two span more than the largest double, on both axes.
+    special = np.array([[np.nan, 0.0], [0.0, np.nan], [np.inf, 1.0], [-np.inf, np.inf], [1e300, -1e300],
+                        [1.7e308, -1.7e308], [-1.7e308, 1.7e308]])
     return np.concatenate([rng.uniform(-35, 35, (3000, 2)), vertices_of(obstacles), special])
 
 

@@ -187,15 +187,16 @@ inline void drive_points(const compiled_scene& scene, const strided_view<f64, 2>
     const f64 fine = std::max(b.x1 - b.x0, b.y1 - b.y0) / (spacing_cells * scene.spacing());
     const f64 most = std::min(4096.0, std::sqrt(static_cast<f64>(finite) / 4.0) + 1.0);
     const int g = static_cast<int>(std::clamp(std::max(dense, std::isfinite(fine) ? fine : 0.0), 1.0, most));
-    f64 sx = g / (b.x1 - b.x0), sy = g / (b.y1 - b.y0);
+    // In halves: points at both ends of the doubles span more than the
+    // largest one, and cells only group points, so their rounding is free.
+    const f64 hx = 0.5 * b.x0, hy = 0.5 * b.y0;
+    f64 sx = g / (0.5 * b.x1 - hx), sy = g / (0.5 * b.y1 - hy);
     if (!std::isfinite(sx)) sx = 0.0;
     if (!std::isfinite(sy)) sy = 0.0;
     const auto cells = static_cast<size_t>(g) * static_cast<size_t>(g);
-    auto cell_of = [&](f64 x, f64 y) {
-        const f64 u = std::clamp((x - b.x0) * sx, 0.0, g - 1.0);
-        const f64 v = std::clamp((y - b.y0) * sy, 0.0, g - 1.0);
-        return static_cast<i32>(v) * g + static_cast<i32>(u);
-    };
+    // NaN, which no finite point should give, would take the lowest cell.
+    auto at = [&](f64 u) { return static_cast<i32>(std::min(g - 1.0, std::max(0.0, u))); };
+    auto cell_of = [&](f64 x, f64 y) { return at((0.5 * y - hy) * sy) * g + at((0.5 * x - hx) * sx); };
     st.start.assign(cells + 1, 0);
     st.cell.resize(static_cast<size_t>(hi - lo));
     for (std::int64_t i = lo; i < hi; ++i) {
