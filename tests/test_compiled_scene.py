@@ -564,6 +564,11 @@ def test_compiled_scene_refuses_inconsistent_arrays(change):
         CompiledScene(**_scene_args(**change))
 
 
+def misaligned(n, dtype=np.float64):
+    """A writable array of n items one byte off its type's alignment."""
+    return np.frombuffer(bytearray(n * 8 + 1), dtype=dtype, count=n, offset=1)
+
+
 @pytest.mark.parametrize(
     "call",
     [
@@ -572,7 +577,11 @@ def test_compiled_scene_refuses_inconsistent_arrays(change):
         lambda s: s.query(np.zeros((3, 1)), np.empty(3), None, None, None, 1, None),
         lambda s: s.query(np.zeros((3, 2)), np.empty(3)[::-1], None, None, None, 1, None),
         lambda s: s.query(np.zeros((3, 2)), np.empty(3), None, None, None, 0, None),
+        lambda s: s.query(np.zeros((3, 2)), np.empty(3), None, None, None, True, None),
+        lambda s: s.query(np.zeros((3, 2)), misaligned(3), None, None, None, 1, None),
+        lambda s: s.query(np.zeros((3, 2)), None, None, misaligned(3, np.int64), None, 1, None),
         lambda s: s.query_grid(np.zeros(3), np.zeros(2), np.empty(5), 1, None),
+        lambda s: s.query_grid(np.zeros(3), np.zeros(2), misaligned(6), 1, None),
     ],
 )
 def test_compiled_scene_refuses_bad_query_buffers(call):

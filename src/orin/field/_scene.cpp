@@ -61,6 +61,11 @@ public:
             raise_format(PyExc_ValueError, "%s must be a writable contiguous %s buffer of %zd items", name,
                          result_code<T>::name, count);
         }
+        // The loops store whole Ts, in vectors too: a buffer cut at an odd
+        // byte (a memoryview of a bytearray, a packed record) is refused.
+        if (reinterpret_cast<std::uintptr_t>(b.buf) % alignof(T) != 0) {
+            raise_format(PyExc_ValueError, "%s must be aligned to %zu bytes", name, alignof(T));
+        }
         data_ = static_cast<T*>(b.buf);
     }
     T* data() const noexcept { return data_; }
@@ -294,7 +299,9 @@ void run_without_lock(std::int64_t items, std::int64_t points, int threads, PyOb
 }
 
 int as_threads(PyObject* obj) {
-    if (!PyLong_Check(obj)) raise_format(PyExc_TypeError, "threads must be an int, got %.200s", Py_TYPE(obj)->tp_name);
+    if (!PyLong_Check(obj) || PyBool_Check(obj)) {
+        raise_format(PyExc_TypeError, "threads must be an int, got %.200s", Py_TYPE(obj)->tp_name);
+    }
     const long t = PyLong_AsLong(obj);
     if (t == -1 && PyErr_Occurred()) throw error_already_set{};
     if (t < 1 || t > 1024) raise(PyExc_ValueError, "threads must lie in 1..1024");
