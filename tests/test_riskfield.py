@@ -193,6 +193,16 @@ def test_progress_counts_every_point(harbour, harbour_points, query):
     assert sum(seen) == total and min(seen) > 0
 
 
+@pytest.mark.parametrize("query", ["eval", "gradient", "nearest", "grid"])
+@pytest.mark.parametrize("n", [0, 3])
+def test_progress_that_cannot_be_called_is_refused(harbour, query, n):
+    with pytest.raises(TypeError, match="^progress must be callable or None, got int$"):
+        if query == "grid":
+            harbour.grid((0, 0, 10, 10), (max(n, 1), 2), progress=5)
+        else:
+            getattr(harbour, query)(np.zeros((n, 2)), progress=5)
+
+
 # -- gradient ---------------------------------------------------------------------
 
 
@@ -281,7 +291,15 @@ def test_grid_equals_eval_on_listed_points(harbour, shape):
 
 @pytest.mark.parametrize(
     "bounds, shape",
-    [((0, 0, 1), (2, 2)), ((0, 0, 1, np.nan), (2, 2)), ((1, 0, 0, 1), (2, 2)), ((0, 0, 1, 1), (0, 3)), ((0, 0, 1, 1), (2,))],
+    [
+        ((0, 0, 1), (2, 2)),
+        ((0, 0, 1, np.nan), (2, 2)),
+        ((1, 0, 0, 1), (2, 2)),
+        ((0, 0, 1, 1), (0, 3)),
+        ((0, 0, 1, 1), (2,)),
+        ((-1e308, 0, 1e308, 1), (2, 2)),  # the width overflows
+        ((0, -1.7e308, 1, 1.7e308), (1, 1)),
+    ],
 )
 def test_grid_rejects_bad_arguments(harbour, bounds, shape):
     with pytest.raises(ValueError):

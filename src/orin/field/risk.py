@@ -449,6 +449,7 @@ class RiskField:
         """
         xmin, ymin, xmax, ymax = _as_bounds(bounds)
         ny, nx = _as_shape(shape)
+        _check_progress(progress)
         xs = np.linspace(xmin, xmax, nx)
         ys = np.linspace(ymin, ymax, ny)
         if not self._others:
@@ -481,6 +482,7 @@ class RiskField:
     ) -> tuple[
         NDArray[np.float64] | None, NDArray[np.float64] | None, NDArray[np.int64] | None, NDArray[np.float64] | None
     ]:
+        _check_progress(progress)
         n = len(pts)
         # Obstacles outside the engine are merged by value, obstacle index
         # breaking ties, so the engine's winner is needed whenever they are.
@@ -622,6 +624,12 @@ def _as_points(x: ArrayLike) -> NDArray[np.float64]:
     return np.ascontiguousarray(pts)
 
 
+def _check_progress(progress: Any) -> None:
+    # Checked before any work, so that an empty query refuses it as well.
+    if progress is not None and not callable(progress):
+        raise TypeError(f"progress must be callable or None, got {type(progress).__name__}")
+
+
 def _as_bounds(bounds: Any) -> tuple[float, float, float, float]:
     b = np.asarray(bounds, dtype=np.float64)
     if b.shape != (4,):
@@ -631,6 +639,9 @@ def _as_bounds(bounds: Any) -> tuple[float, float, float, float]:
     xmin, ymin, xmax, ymax = (float(v) for v in b)
     if xmin > xmax or ymin > ymax:
         raise ValueError(f"bounds must have xmin <= xmax and ymin <= ymax, got {tuple(b.tolist())}")
+    # Past the largest double, np.linspace would place the samples at NaN.
+    if not (math.isfinite(xmax - xmin) and math.isfinite(ymax - ymin)):
+        raise ValueError(f"bounds must have a finite width and height, got {tuple(b.tolist())}")
     return xmin, ymin, xmax, ymax
 
 
