@@ -432,7 +432,8 @@ class RiskField:
         Parameters
         ----------
         bounds : (xmin, ymin, xmax, ymax)
-            The grid's corner samples; finite, with xmin <= xmax and ymin <= ymax.
+            The grid's corner samples; finite, with xmin <= xmax and ymin <= ymax,
+            and a width and height that are finite too.
         shape : (ny, nx)
             Number of rows and columns, NumPy order, each at least 1.
         progress : callable, optional
