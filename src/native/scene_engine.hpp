@@ -507,27 +507,30 @@ private:
         runs r;
         if (!unit) return r;
         const auto n = static_cast<i32>(boxes.size());
-        r.at = boxes;
         r.first.resize(static_cast<size_t>(n));
         r.size.assign(static_cast<size_t>(n), 1);
-        bool any = false;
         for (i32 i = 0; i < n;) {
             i32 j = i + 1;
             while (j < n && (*unit)[static_cast<size_t>(j)] == (*unit)[static_cast<size_t>(i)]) ++j;
             const bool together = j - i > 1 && j - i <= leaf_items;
-            any = any || together;
+            if (!together) {
+                for (i32 k = i; k < j; ++k) r.first[static_cast<size_t>(k)] = k;
+                i = j;
+                continue;
+            }
+            // The boxes are copied at the first run: a single outline of a
+            // million edges has none.
+            if (r.at.empty()) r.at = boxes;
             box u = boxes[static_cast<size_t>(i)];
             for (i32 k = i + 1; k < j; ++k) u = merged(u, boxes[static_cast<size_t>(k)]);
             for (i32 k = i; k < j; ++k) {
-                r.first[static_cast<size_t>(k)] = together ? i : k;
-                if (together) {
-                    r.size[static_cast<size_t>(k)] = j - i;
-                    r.at[static_cast<size_t>(k)] = u;
-                }
+                r.first[static_cast<size_t>(k)] = i;
+                r.size[static_cast<size_t>(k)] = j - i;
+                r.at[static_cast<size_t>(k)] = u;
             }
             i = j;
         }
-        if (!any) r = runs{};
+        if (r.at.empty()) r = runs{};
         return r;
     }
 
