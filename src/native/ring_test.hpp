@@ -195,7 +195,50 @@ struct sweep_loop {
     }
 };
 
+// Points [0, n) of xs, ys against every edge of the ring, a vector of them
+// at a time: for a ring too small to index, the points of a block share
+// each edge's loads, and no lane waits on a branch.
+struct points_loop {
+    template <isa I>
+    static ORIN_FORCE_INLINE void run(const strided_view<double, 2>& ring, const double* __restrict xs,
+                                      const double* __restrict ys, std::ptrdiff_t n,
+                                      std::uint8_t* __restrict out) noexcept {
+        const std::ptrdiff_t r = ring.extent(0);
+        for (std::ptrdiff_t c = 0; c < n; c += lanes) {
+            // A short last vector repeats its last point.
+            const std::ptrdiff_t m = std::min<std::ptrdiff_t>(lanes, n - c);
+            double px[lanes], py[lanes];
+            for (std::ptrdiff_t k = 0; k < lanes; ++k) {
+                px[k] = xs[c + std::min(k, m - 1)];
+                py[k] = ys[c + std::min(k, m - 1)];
+            }
+            const lane_f64 x = lane_ops::load(px), y = lane_ops::load(py);
+            lane_mask parity{};
+            double xj = ring(r - 1, 0), yj = ring(r - 1, 1);
+            for (std::ptrdiff_t i = 0; i < r; ++i) {
+                const double xi = ring(i, 0), yi = ring(i, 1);
+                if (yi != yj) {
+                    parity ^= crossings(x, y, broadcast<I>(xi), broadcast<I>(yi), broadcast<I>(xj), broadcast<I>(yj));
+                }
+                xj = xi;
+                yj = yi;
+            }
+            for (std::ptrdiff_t k = 0; k < m; ++k) out[c + k] = static_cast<std::uint8_t>(parity[k] & 1);
+        }
+    }
+};
+
 }  // namespace ring_detail
+
+// point_in_ring for points [0, n) of xs, ys, into out.
+inline void point_in_ring_block(const double* xs, const double* ys, std::ptrdiff_t n, const strided_view<double, 2>& ring,
+                           std::uint8_t* out) noexcept {
+    if (ring.extent(0) < 3) {
+        std::fill(out, out + n, std::uint8_t{0});
+        return;
+    }
+    dispatch<ring_detail::points_loop>(ring, xs, ys, n, out);
+}
 
 // The same rule for many points against one ring, through an index built
 // once: the edges filed into horizontal bands of the ring's height range,

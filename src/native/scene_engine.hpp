@@ -390,8 +390,12 @@ struct ring {
         return banded ? bands.contains(x, y) != 0 : point_in_ring(x, y, view) != 0;
     }
 
-    // contains() for n <= block_size points of a banded ring, into out.
+    // contains() for n <= block_size points, into out.
     void contains_many(const f64* xs, const f64* ys, int n, std::uint8_t* out) const noexcept {
+        if (!banded) {
+            point_in_ring_block(xs, ys, n, view, out);
+            return;
+        }
         if (!cells) {
             bands.contains_scattered(xs, ys, n, out);
             return;
@@ -1387,13 +1391,13 @@ private:
         });
     }
 
-    // Points a block must hold for a large ring to be tested all at once.
+    // Points a block must hold for a ring to be tested all at once.
     static constexpr int scattered_points = 8;
 
     void settle_area(i32 i, block& blk, int lo, int hi) const noexcept {
         const area& a = areas_[static_cast<size_t>(i)];
-        if (hi - lo >= scattered_points && rings_[static_cast<size_t>(a.first_ring)].banded) {
-            settle_banded(i, blk, lo, hi);
+        if (hi - lo >= scattered_points) {
+            settle_many(i, blk, lo, hi);
             return;
         }
         for (int p = lo; p < hi; ++p) {
@@ -1408,9 +1412,10 @@ private:
         }
     }
 
-    // settle_area for an outer ring with a band index: its points together,
-    // as a large ring's index waits on memory at every point.
-    void settle_banded(i32 i, block& blk, int lo, int hi) const noexcept {
+    // settle_area for many points: those within the ring's box together, as
+    // a large ring's index waits on memory at every point, and a small ring
+    // tests a vector of them at once.
+    void settle_many(i32 i, block& blk, int lo, int hi) const noexcept {
         const area& a = areas_[static_cast<size_t>(i)];
         const ring* r = rings_.data() + a.first_ring;
         f64 xs[block_size], ys[block_size];
