@@ -262,9 +262,7 @@ public:
                          [&](i64) { return std::pair{d.first_col, d.end_col}; }, value);
             }
         }
-        for (const drawn_item& d : rs.areas) {
-            for (i64 r = r0 + d.first_row; r < r0 + d.end_row; ++r) draw_area(d, r, value + r * nx);
-        }
+        for (const drawn_item& d : rs.areas) draw_area(d, r0, value);
         for (f64* v = value + r0 * nx; v < value + r1 * nx; ++v) *v = *v < limit ? std::exp(-*v) : 0.0;
         return true;
     }
@@ -404,36 +402,36 @@ private:
         if (n > 0) flush();
     }
 
-    // Inside is d2 = 0, which only a positive best can improve on.
-    void draw_area(const drawn_item& d, i64 r, f64* row) const noexcept {
+    // Inside is d2 = 0, which only a positive best can improve on.  The
+    // points still to test, over all the polygon's rows, go to its rings a
+    // block at a time: a large ring's index waits on memory at every point,
+    // and a small ring tests a vector of them at once.
+    void draw_area(const drawn_item& d, i64 r0, f64* value) const noexcept {
         const area& a = s_.areas_[static_cast<size_t>(d.item)];
         const ring& outer = s_.rings_[static_cast<size_t>(a.first_ring)];
-        const i64 c0 = d.first_col, c1 = d.end_col;
-        const f64 y = ys_[r];
-        if (!outer.banded) {
-            for (i64 c = c0; c < c1; ++c) {
-                if (row[c] > 0.0 && s_.inside(a, xs_[c], y)) row[c] = 0.0;
-            }
-            return;
-        }
-        // A large ring waits on memory at every point: its points together.
+        const i64 nx = xs_.size();
         f64 px[block_size], py[block_size];
         i64 at[block_size];
         std::uint8_t in[block_size];
-        for (i64 c = c0; c < c1;) {
-            int n = 0;
-            for (; c < c1 && n < block_size; ++c) {
-                if (!(row[c] > 0.0)) continue;
-                px[n] = xs_[c];
-                py[n] = y;
-                at[n++] = c;
-            }
-            if (n == 0) continue;
+        int n = 0;
+        auto flush = [&]() {
             outer.contains_many(px, py, n, in);
             for (int k = 0; k < n; ++k) {
-                if (in[k] && s_.outside_holes(a, px[k], y)) row[at[k]] = 0.0;
+                if (in[k] && s_.outside_holes(a, px[k], py[k])) value[at[k]] = 0.0;
+            }
+            n = 0;
+        };
+        for (i64 r = r0 + d.first_row; r < r0 + d.end_row; ++r) {
+            const f64 y = ys_[r];
+            for (i64 c = d.first_col; c < d.end_col; ++c) {
+                if (!(value[r * nx + c] > 0.0)) continue;
+                px[n] = xs_[c];
+                py[n] = y;
+                at[n] = r * nx + c;
+                if (++n == block_size) flush();
             }
         }
+        if (n > 0) flush();
     }
 };
 
