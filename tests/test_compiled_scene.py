@@ -228,6 +228,25 @@ def test_results_do_not_depend_on_the_instruction_set_path(monkeypatch, projecti
             assert a.dtype == b.dtype and a.tobytes() == b.tobytes(), name
 
 
+def test_a_dense_batch_over_a_sparse_scene_is_blocked_without_effect():
+    """200k points among a few obstacles, in a scene that two far points
+    make sparse, go to wide cells in full blocks; the same points a
+    thousand a call go to fine ones.  Values, gradients and nearest
+    obstacles are the same bits, and the values the obstacles' own."""
+    far = [Point(coordinates=[c, c], repulsion=rotated(1.0, 2.0, 0.3)) for c in (-500.0, 500.0)]
+    obstacles = random_scene(21, count=7) + far
+    pts = np.random.default_rng(21).uniform(-35, 35, (200_000, 2))
+    field = RiskField(obstacles, threads=1)
+    whole = (field.eval(pts), field.gradient(pts), *field.nearest(pts))
+    parts = [(field.eval(p), field.gradient(p), *field.nearest(p)) for p in np.array_split(pts, 200)]
+    for a, b in zip(whole, zip(*parts)):
+        np.testing.assert_array_equal(a, np.concatenate(b))
+    exact = members_max(obstacles, pts)
+    big = exact >= field.cutoff
+    np.testing.assert_allclose(whole[0][big], exact[big], rtol=RTOL, atol=0)
+    assert (exact == 1.0).any() and (exact[big] < 1.0).any()
+
+
 def test_grid_is_exactly_eval_at_the_listed_points():
     field = RiskField(random_scene(3))
     xs, ys = np.linspace(-31, 29, 47), np.linspace(-28, 33, 35)
