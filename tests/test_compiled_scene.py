@@ -230,9 +230,10 @@ def test_results_do_not_depend_on_the_instruction_set_path(monkeypatch, projecti
 
 def test_a_dense_batch_over_a_sparse_scene_is_blocked_without_effect():
     """200k points among a few obstacles, in a scene that two far points
-    make sparse, go to wide cells in full blocks; the same points a
-    thousand a call go to fine ones.  Values, gradients and nearest
-    obstacles are the same bits, and the values the obstacles' own."""
+    make sparse, go to cells of 256 in full blocks; a thousand a call, the
+    same points are binned and blocked quite otherwise.  Values, gradients
+    and nearest obstacles are the same bits, and the values the obstacles'
+    own."""
     far = [Point(coordinates=[c, c], repulsion=rotated(1.0, 2.0, 0.3)) for c in (-500.0, 500.0)]
     obstacles = random_scene(21, count=7) + far
     pts = np.random.default_rng(21).uniform(-35, 35, (200_000, 2))

@@ -160,6 +160,22 @@ inline constexpr f64 shared_cells = 0.25;
 // Points a chunk holds at most, so that offsets into it fit 32 bits.
 inline constexpr std::int64_t max_chunk = std::int64_t{1} << 30;
 
+// Points a thread's chunk holds at most, as a rule: 64 MiB of coordinates.
+inline constexpr std::int64_t chunk_points = std::int64_t{1} << 22;
+
+// How many of n arbitrary points go to one chunk, for `threads` threads.
+// A chunk is binned on its own, so the more points it holds, the more
+// share each cell, and the finer its cells may be while their points still
+// share their elements: over a city of 30,000 buildings 200k points
+// evaluate 1.6x faster as two chunks than as eight.  So each thread takes
+// its share as one chunk, and a share past chunk_points as equal chunks,
+// where the binning's reads of points far apart have left the caches.
+inline std::int64_t points_per_chunk(std::int64_t n, int threads) noexcept {
+    const std::int64_t t = std::max(1, threads);
+    const std::int64_t rounds = std::max<std::int64_t>(1, (n + t * chunk_points - 1) / (t * chunk_points));
+    return std::max<std::int64_t>(4096, (n + t * rounds - 1) / (t * rounds));
+}
+
 // A chunk of arbitrary points: binned into a grid over the chunk's own box,
 // so that each block is compact, then evaluated block by block.
 inline void drive_points(const compiled_scene& scene, const strided_view<f64, 2>& pts, std::int64_t lo,

@@ -324,9 +324,7 @@ PyObject* scene_query(PyObject* self, PyObject* args, PyObject* kwargs) {
         result_buffer<f64> value(o_value, "value", n), grad(o_grad, "gradient", 2 * n), near(o_near, "nearest", 2 * n);
         result_buffer<i64> owner(o_owner, "owner", n);
         const scene::outputs out{value.data(), grad.data(), owner.data(), near.data()};
-        // Chunks of points: enough to give every thread several, small
-        // enough that binning them stays in cache.
-        const std::int64_t chunk = std::clamp<std::int64_t>(n / (4 * threads), 4096, 1 << 18);
+        const std::int64_t chunk = scene::points_per_chunk(n, threads);
         const std::int64_t items = (n + chunk - 1) / chunk;
         const strided_view<f64, 2> pv = x.view();
         run_without_lock(items, n, threads, progress, [&](std::int64_t item, scene::worker_state& st) {
