@@ -149,12 +149,8 @@ bool run_items(std::int64_t items, int threads, Work&& work, Checkpoint&& checkp
 // wide (see compiled_scene::reach).
 inline constexpr f64 reach_fraction = 0.5;
 
-// Cells for arbitrary points are at most this many element spacings wide
-// (see compiled_scene::spacing)...
-inline constexpr f64 spacing_cells = 2.0;
-
-// ...and, where the points are far denser than the elements, at least this
-// many.
+// Cells for arbitrary points are at least this many element spacings wide
+// (see compiled_scene::spacing), where points are far denser than elements.
 inline constexpr f64 shared_cells = 0.25;
 
 // Points a chunk holds at most, so that offsets into it fit 32 bits.
@@ -199,24 +195,19 @@ inline void drive_points(const compiled_scene& scene, const strided_view<f64, 2>
         }
     }
     if (!st.tick(hi - lo - finite) || finite == 0) return;
-    // About 32 points a cell where points are dense beside the elements;
-    // where the elements are denser, cells about as wide as the spacing
-    // between elements, so that a block's points still share their nearest
-    // ones, but never fewer than 4 points a cell on average.  Where even 32
-    // points leave a cell a small part of the spacing (a million points over
-    // a harbour), a wider cell's points share the same few elements: up to
-    // 256 points a cell then, in full blocks, which halves the blocks'
-    // visits and the cells the sort counts into.
-    const f64 side = std::max(b.x1 - b.x0, b.y1 - b.y0);
+    // About 32 points a cell, as evenly as the points lie.  Where elements
+    // are denser than that, a block's points are grouped again by the
+    // scene's own cells as they are evaluated; fewer points a cell would
+    // only mean more, smaller blocks.  Where even 32 points leave a cell a
+    // small part of the spacing (a million points over a harbour), a wider
+    // cell's points share the same few elements: up to 256 points a cell
+    // then, in full blocks, which halves the blocks' visits and the cells
+    // the sort counts into.
     const f64 dense = std::sqrt(static_cast<f64>(finite) / 32.0);
     const f64 full = std::sqrt(static_cast<f64>(finite) / 256.0);
-    auto spacings = [&](f64 wide) {
-        const f64 cells = side / (wide * scene.spacing());
-        return std::isfinite(cells) ? cells : 0.0;
-    };
-    const f64 most = std::min(4096.0, std::sqrt(static_cast<f64>(finite) / 4.0) + 1.0);
-    const f64 want = std::max({full, std::min(dense, spacings(shared_cells)), spacings(spacing_cells)});
-    const int g = static_cast<int>(std::clamp(want, 1.0, most));
+    const f64 near = std::max(b.x1 - b.x0, b.y1 - b.y0) / (shared_cells * scene.spacing());
+    const f64 want = std::max(full, std::isfinite(near) ? std::min(dense, near) : dense);
+    const int g = static_cast<int>(std::clamp(want, 1.0, 4096.0));
     // In halves: points at both ends of the doubles span more than the
     // largest one, and cells only group points, so their rounding is free.
     const f64 hx = 0.5 * b.x0, hy = 0.5 * b.y0;
