@@ -231,8 +231,8 @@ struct points_loop {
 }  // namespace ring_detail
 
 // point_in_ring for points [0, n) of xs, ys, into out.
-inline void point_in_ring_block(const double* xs, const double* ys, std::ptrdiff_t n, const strided_view<double, 2>& ring,
-                           std::uint8_t* out) noexcept {
+inline void point_in_ring_block(const double* xs, const double* ys, std::ptrdiff_t n,
+                                const strided_view<double, 2>& ring, std::uint8_t* out) noexcept {
     if (ring.extent(0) < 3) {
         std::fill(out, out + n, std::uint8_t{0});
         return;
