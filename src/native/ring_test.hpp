@@ -165,6 +165,21 @@ struct band_loop {
     }
 };
 
+// f(xi, yi, xj, yj) for each edge from vertex i to vertex i - 1 (the last,
+// for vertex 0) whose ends differ in height: a horizontal edge straddles no
+// height, and never toggles a parity.
+template <class F>
+ORIN_FORCE_INLINE void for_each_sloped_edge(const strided_view<double, 2>& ring, F&& f) noexcept {
+    const std::ptrdiff_t r = ring.extent(0);
+    double xj = ring(r - 1, 0), yj = ring(r - 1, 1);
+    for (std::ptrdiff_t i = 0; i < r; ++i) {
+        const double xi = ring(i, 0), yi = ring(i, 1);
+        if (yi != yj) f(xi, yi, xj, yj);
+        xj = xi;
+        yj = yi;
+    }
+}
+
 // Every edge of the ring, in order, against the chunks of banded points in
 // the bands it spans (consecutive bands, so consecutive chunks), toggling
 // their parity lanes.
@@ -173,25 +188,17 @@ struct sweep_loop {
     static ORIN_FORCE_INLINE void run(const strided_view<double, 2>& ring, const height_bands& hb,
                                       const std::ptrdiff_t* start, const double* __restrict xs,
                                       const double* __restrict ys, long long* __restrict parity) noexcept {
-        const std::ptrdiff_t r = ring.extent(0);
-        double xj = ring(r - 1, 0), yj = ring(r - 1, 1);
-        for (std::ptrdiff_t i = 0; i < r; ++i) {
-            const double xi = ring(i, 0), yi = ring(i, 1);
-            if (yi != yj) {
-                const std::ptrdiff_t first = start[hb.of(std::min(yi, yj))], last = start[hb.of(std::max(yi, yj)) + 1];
-                const lane_f64 vxi = broadcast<I>(xi), vyi = broadcast<I>(yi);
-                const lane_f64 vxj = broadcast<I>(xj), vyj = broadcast<I>(yj);
-                for (std::ptrdiff_t c = first; c < last; ++c) {
-                    lane_mask p;
-                    std::memcpy(&p, parity + c * lanes, sizeof p);
-                    p ^= crossings(lane_ops::load(xs + c * lanes), lane_ops::load(ys + c * lanes), vxi, vyi, vxj,
-                                   vyj);
-                    std::memcpy(parity + c * lanes, &p, sizeof p);
-                }
+        for_each_sloped_edge(ring, [&](double xi, double yi, double xj, double yj) {
+            const std::ptrdiff_t first = start[hb.of(std::min(yi, yj))], last = start[hb.of(std::max(yi, yj)) + 1];
+            const lane_f64 vxi = broadcast<I>(xi), vyi = broadcast<I>(yi);
+            const lane_f64 vxj = broadcast<I>(xj), vyj = broadcast<I>(yj);
+            for (std::ptrdiff_t c = first; c < last; ++c) {
+                lane_mask p;
+                std::memcpy(&p, parity + c * lanes, sizeof p);
+                p ^= crossings(lane_ops::load(xs + c * lanes), lane_ops::load(ys + c * lanes), vxi, vyi, vxj, vyj);
+                std::memcpy(parity + c * lanes, &p, sizeof p);
             }
-            xj = xi;
-            yj = yi;
-        }
+        });
     }
 };
 
@@ -203,7 +210,6 @@ struct points_loop {
     static ORIN_FORCE_INLINE void run(const strided_view<double, 2>& ring, const double* __restrict xs,
                                       const double* __restrict ys, std::ptrdiff_t n,
                                       std::uint8_t* __restrict out) noexcept {
-        const std::ptrdiff_t r = ring.extent(0);
         for (std::ptrdiff_t c = 0; c < n; c += lanes) {
             // A short last vector repeats its last point.
             const std::ptrdiff_t m = std::min<std::ptrdiff_t>(lanes, n - c);
@@ -214,15 +220,9 @@ struct points_loop {
             }
             const lane_f64 x = lane_ops::load(px), y = lane_ops::load(py);
             lane_mask parity{};
-            double xj = ring(r - 1, 0), yj = ring(r - 1, 1);
-            for (std::ptrdiff_t i = 0; i < r; ++i) {
-                const double xi = ring(i, 0), yi = ring(i, 1);
-                if (yi != yj) {
-                    parity ^= crossings(x, y, broadcast<I>(xi), broadcast<I>(yi), broadcast<I>(xj), broadcast<I>(yj));
-                }
-                xj = xi;
-                yj = yi;
-            }
+            for_each_sloped_edge(ring, [&](double xi, double yi, double xj, double yj) {
+                parity ^= crossings(x, y, broadcast<I>(xi), broadcast<I>(yi), broadcast<I>(xj), broadcast<I>(yj));
+            });
             for (std::ptrdiff_t k = 0; k < m; ++k) out[c + k] = static_cast<std::uint8_t>(parity[k] & 1);
         }
     }
