@@ -18,6 +18,7 @@
 #include <limits>
 
 #include "field_math.hpp"
+#include "multiversion.hpp"
 
 namespace orin::scene {
 
@@ -147,8 +148,10 @@ inline double tile_radius(double a, double b, double c, double hx, double hy) no
 // chord less both radii, squared.  `round` is tile_rounding of the metric.
 // No rounding of the centre's coordinates enters: w = c - a and c - q are
 // single subtractions, off by an ulp of their own (small) size.
-inline double capsule_bound(const capsule& k, double a, double b, double c, double round, double cx, double cy,
-                            double tile_r) noexcept {
+// Inlined: a descent computes two a step, and left out of line GCC called
+// it, spilling the step's state around every call.
+ORIN_FORCE_INLINE double capsule_bound(const capsule& k, double a, double b, double c, double round, double cx,
+                                       double cy, double tile_r) noexcept {
     const double wx = cx - k.ax, wy = cy - k.ay;
     const double t = clamp_unit(wx * k.ux + wy * k.uy);
     const double dx = cx - (k.ax + k.vx * t), dy = cy - (k.ay + k.vy * t);

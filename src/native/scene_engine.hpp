@@ -89,8 +89,8 @@ inline constexpr f64 bound_margin = 1e-9;
 // so its minimum over that quadrant is at the corner unless its gradient
 // there points back into the quadrant along one axis; then it lies on an
 // edge, where it is exactly the x or y floor.  Both cannot happen for a
-// positive-definite metric.
-inline f64 gap_bound(const floors& f, const box& a, const box& b) noexcept {
+// positive-definite metric.  Inlined, as every descent's inner step needs it.
+ORIN_FORCE_INLINE f64 gap_bound(const floors& f, const box& a, const box& b) noexcept {
     const f64 lx = b.x0 - a.x1, rx = a.x0 - b.x1, ly = b.y0 - a.y1, ry = a.y0 - b.y1;
     const f64 dx = std::max({0.0, lx, rx});
     const f64 dy = std::max({0.0, ly, ry});
