@@ -1756,7 +1756,13 @@ private:
     // and one step each in turn.  Alone, each level of a deep tree waits on
     // memory; interleaved, the nodes one descent asked for arrive while the
     // others step.  Each point's own steps are exactly those of its descent
-    // alone.
+    // alone, after its seed.
+    //
+    // The seed is the element that won the single last finished: points
+    // follow each other through the block's halves, so it most often lies
+    // near this point's own winner.  Run first, it gives the descent a low
+    // best from its first step, and the siblings on the way down are pruned
+    // at once.
     static constexpr int interleave = 8;
 
     struct descent {
@@ -1776,6 +1782,7 @@ private:
         s.heap.resize(depth * interleave);
         descent lanes[interleave];
         int next = 0, live = 0;
+        i32 seed = -1;
         auto begin = [&](descent& d) {
             if (next == n) {
                 d.p = -1;
@@ -1784,6 +1791,7 @@ private:
             const int p = s.singles[next++];
             d.p = p;
             d.q = query_tile(box{blk.xs[p], blk.ys[p], blk.xs[p], blk.ys[p]});
+            if (seed >= 0) run<true>(elements[seed], seed, blk, p, p + 1);
             d.goal = worst(blk, p, p + 1);
             d.top = 0;
             d.stack[d.top++] = {node_bound(nodes[0], d.q, d.goal), 0};
@@ -1822,6 +1830,7 @@ private:
         while (live > 0) {
             for (descent& d : lanes) {
                 if (d.p < 0 || step(d)) continue;
+                if (blk.best_item[d.p] >= 0.0) seed = static_cast<i32>(blk.best_item[d.p]);
                 if (!begin(d)) --live;
             }
         }
