@@ -30,6 +30,7 @@
 #include <limits>
 #include <memory>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -429,8 +430,25 @@ struct alignas(64) bvh_node {
     i32 capsule;  // where the node's items have a capsule, its number; else -1
     floors floor;
     box b;
+    i32 wide = -1;  // where a single point's descent takes the level below too, its wide node; else -1
 };
 static_assert(sizeof(bvh_node) == 128 && offsetof(bvh_node, floor) + offsetof(floors, exact) == 64);
+
+// Two levels of the tree at once, for a single point's descent along a
+// finely divided outline: the up to four nodes below a node's children (a
+// child that is a leaf stands for itself), their capsules side by side, all
+// in one metric.  A binary descent there waits on a line and takes a
+// branch at each level; this takes both levels in one step, over five
+// lines asked for together.
+struct alignas(64) wide_node {
+    i32 node[4];     // the slot's node; -1: empty
+    i32 wide[4];     // the slot's own wide node, or -1
+    i32 min_key[4];
+    i32 first[4];    // a leaf slot's first item, else -1
+    f64 a, b, c, keep;
+    f64 ax[4], ay[4], vx[4], vy[4], ux[4], uy[4], reach[4];
+};
+static_assert(sizeof(wide_node) == 320);
 
 class bvh {
 public:
@@ -457,6 +475,7 @@ public:
     // Levels below the root: at most about log2 of the items, as splits halve.
     int depth() const noexcept { return depth_; }
     void attach_capsule(i32 node, i32 capsule) noexcept { nodes_[static_cast<size_t>(node)].capsule = capsule; }
+    void attach_wide(i32 node, i32 wide) noexcept { nodes_[static_cast<size_t>(node)].wide = wide; }
     size_t nbytes() const noexcept { return nodes_.capacity() * sizeof(bvh_node); }
 
     // Calls f(item) for every item of every leaf whose box meets q, until f
@@ -678,8 +697,16 @@ struct block {
 };
 
 // Per-thread scratch for the traversal.
+struct single_step {
+    f64 bound;
+    i32 at;    // the node
+    i32 wide;  // its wide node, or -1
+    i32 min_key;
+};
+
 struct scratch {
     std::vector<std::pair<f64, i32>> heap;  // the traversal's stack of (bound, node)
+    std::vector<single_step> lane_stacks;   // the single descents' stacks
     std::vector<i32> stack;
     int singles[block_size];  // points of the block left to descend alone
     int n_singles = 0;
@@ -724,7 +751,8 @@ public:
                        ring_xy_.capacity() * sizeof(f64) + rings_.capacity() * sizeof(ring) +
                        areas_.capacity() * sizeof(area) + element_tree_.nbytes() + area_tree_.nbytes() +
                        capsules_.capacity() * sizeof(capsule) + cells_.capacity() * sizeof(cell) +
-                       cell_items_.capacity() * sizeof(i32) + element_scan_.nbytes() + area_scan_.nbytes();
+                       cell_items_.capacity() * sizeof(i32) + element_scan_.nbytes() + area_scan_.nbytes() +
+                       wide_.capacity() * sizeof(wide_node);
         for (const ring& r : rings_) total += r.bands.nbytes() + (r.cells ? sizeof(ring_cells) + r.cells->nbytes() : 0);
         return total;
     }
@@ -882,6 +910,7 @@ private:
     // every point within reach of its elements, an area by its own box.
     scan_tree element_scan_, area_scan_;
     std::vector<capsule> capsules_;  // by element_tree_ node, where any node has one
+    std::vector<wide_node> wide_;
     size_t capsule_count_ = 0;
     f64 d2_limit_ = 0.0;
     f64 reach_ = std::numeric_limits<f64>::infinity();
@@ -919,6 +948,7 @@ private:
         for (size_t i = 0; i < order.size(); ++i) elements_[i] = elements[static_cast<size_t>(order[i])];
         order_metrics();
         if (use_capsules_) build_capsules(guard);
+        if (!capsules_.empty()) build_wide(0);
         for (const element& e : elements_) {
             const auto [rx, ry] = element_reach(e);
             raster_reach_ = {std::max(raster_reach_.first, rx), std::max(raster_reach_.second, ry)};
@@ -1088,6 +1118,69 @@ private:
             element_tree_.attach_capsule(static_cast<i32>(at), static_cast<i32>(at));
             capsules_[at] = found[static_cast<size_t>(made[at])];
         }
+    }
+
+    // Wide nodes for the subtree at `at`, reached by a single point's
+    // descent in binary steps: where every node two levels down has a
+    // capsule in one metric, `at` gets a wide node and its slots go on from
+    // there; elsewhere its children go on alone.  Returns at's wide node.
+    i32 build_wide(i32 at) {
+        const bvh_node& nd = element_tree_.nodes()[static_cast<size_t>(at)];
+        if (nd.count != 0) return -1;
+        i32 slot[4], n = 0;
+        for (const i32 child : {at + 1, nd.first}) {
+            const bvh_node& ch = element_tree_.nodes()[static_cast<size_t>(child)];
+            if (ch.count != 0) {
+                slot[n++] = child;
+            } else {
+                slot[n++] = child + 1;
+                slot[n++] = ch.first;
+            }
+        }
+        const bvh_node& s0 = element_tree_.nodes()[static_cast<size_t>(slot[0])];
+        const capsule* k0 = s0.capsule >= 0 ? &capsules_[static_cast<size_t>(slot[0])] : nullptr;
+        bool alike = true;
+        for (i32 k = 0; k < n && alike; ++k) {
+            const bvh_node& sn = element_tree_.nodes()[static_cast<size_t>(slot[k])];
+            alike = k0 && sn.capsule >= 0 && sn.floor.a == s0.floor.a && sn.floor.b == s0.floor.b &&
+                    sn.floor.c == s0.floor.c && capsules_[static_cast<size_t>(slot[k])].keep == k0->keep;
+        }
+        if (!alike) {
+            build_wide(at + 1);
+            build_wide(nd.first);
+            return -1;
+        }
+        const auto w = static_cast<i32>(wide_.size());
+        wide_.emplace_back();
+        element_tree_.attach_wide(at, w);
+        const f64 a = s0.floor.a, b = s0.floor.b, c = s0.floor.c;
+        wide_node out{};
+        out.a = a;
+        out.b = b;
+        out.c = c;
+        out.keep = k0->keep;
+        for (i32 k = 0; k < 4; ++k) {
+            out.node[k] = -1;
+            out.wide[k] = -1;
+            out.first[k] = -1;
+        }
+        for (i32 k = 0; k < n; ++k) {
+            const bvh_node& sn = element_tree_.nodes()[static_cast<size_t>(slot[k])];
+            const capsule& cap = capsules_[static_cast<size_t>(slot[k])];
+            out.node[k] = slot[k];
+            out.min_key[k] = sn.min_key;
+            out.first[k] = sn.count != 0 ? sn.first : -1;
+            out.ax[k] = cap.ax;
+            out.ay[k] = cap.ay;
+            out.vx[k] = cap.vx;
+            out.vy[k] = cap.vy;
+            out.ux[k] = cap.ux;
+            out.uy[k] = cap.uy;
+            out.reach[k] = cap.reach;
+        }
+        for (i32 k = 0; k < n; ++k) out.wide[k] = build_wide(slot[k]);
+        wide_[static_cast<size_t>(w)] = out;
+        return w;
     }
 
     // Entries a cell may list before it is left to the trees: past that,
@@ -1689,9 +1782,12 @@ private:
     }
 
     // Pushes the children of internal node `at` that can still win, far then
-    // near, so that the near one is taken next.
-    ORIN_FORCE_INLINE void expand(const bvh_node& nd, i32 at, query_tile& q, const target& goal,
-                                  std::pair<f64, i32>* stack, int& top) const noexcept {
+    // near, so that the near one is taken next.  A single point's steps
+    // (single_step) carry each child's wide node and key along.
+    template <class Step>
+    ORIN_FORCE_INLINE void expand(const bvh_node& nd, i32 at, query_tile& q, const target& goal, Step* stack,
+                                  int& top) const noexcept {
+        constexpr bool single = std::is_same_v<Step, single_step>;
         const bvh_node* nodes = element_tree_.nodes().data();
         const i32 a = at + 1, c = nd.first;
         const bvh_node &na = nodes[a], &nc = nodes[c];
@@ -1699,15 +1795,34 @@ private:
         const bool keep_a = !loses(ba, na.min_key, goal), keep_c = !loses(bc, nc.min_key, goal);
         // The descent is a chain of cache misses: ask for the next level's
         // nodes, and their capsules, while this one is sorted.
-        if (keep_a) prefetch_below(na, a);
-        if (keep_c) prefetch_below(nc, c);
+        auto ahead = [&](const bvh_node& n, i32 i) {
+            if (single && n.wide >= 0) {
+                prefetch_wide(n.wide);
+            } else {
+                prefetch_below(n, i);
+            }
+        };
+        auto step = [](f64 b, i32 i, const bvh_node& n) {
+            if constexpr (single) {
+                return single_step{b, i, n.wide, n.min_key};
+            } else {
+                return Step{b, i};
+            }
+        };
+        if (keep_a) ahead(na, a);
+        if (keep_c) ahead(nc, c);
         if (ba <= bc) {
-            if (keep_c) stack[top++] = {bc, c};
-            if (keep_a) stack[top++] = {ba, a};
+            if (keep_c) stack[top++] = step(bc, c, nc);
+            if (keep_a) stack[top++] = step(ba, a, na);
         } else {
-            if (keep_a) stack[top++] = {ba, a};
-            if (keep_c) stack[top++] = {bc, c};
+            if (keep_a) stack[top++] = step(ba, a, na);
+            if (keep_c) stack[top++] = step(bc, c, nc);
         }
+    }
+
+    void prefetch_wide(i32 w) const noexcept {
+        const char* at = reinterpret_cast<const char*>(wide_.data() + w);
+        for (size_t line = 0; line < sizeof(wide_node); line += 64) __builtin_prefetch(at + line);
     }
 
     // Depth first through the hierarchy, the nearer child first, so that
@@ -1768,18 +1883,62 @@ private:
     struct descent {
         int p = -1;  // the block's point; -1: idle
         int top = 0;
-        std::pair<f64, i32>* stack = nullptr;
+        single_step* stack = nullptr;
         target goal{0.0, -1.0};
         query_tile q{box{0.0, 0.0, 0.0, 0.0}};
     };
+
+    // Two levels in one step: the capsule bounds of a wide node's slots,
+    // those that can still win pushed farthest first.  Each bound is
+    // capsule_bound's, about a point, lane by lane.
+    ORIN_FORCE_INLINE void expand_wide(i32 w, descent& d) const noexcept {
+        const wide_node& wn = wide_.data()[w];
+        const f64 cx = d.q.cx, cy = d.q.cy, round = tile_rounding(wn.a, wn.b, wn.c);
+        f64 bound[4];
+        for (int k = 0; k < 4; ++k) {
+            const f64 wx = cx - wn.ax[k], wy = cy - wn.ay[k];
+            const f64 t = clamp_unit(wx * wn.ux[k] + wy * wn.uy[k]);
+            const f64 dx = cx - (wn.ax[k] + wn.vx[k] * t), dy = cy - (wn.ay[k] + wn.vy[k] * t);
+            const f64 d2 = wn.a * dx * dx + 2.0 * wn.b * dx * dy + wn.c * dy * dy;
+            const f64 near = d2 - round * (wx * wx + wy * wy);
+            const f64 s = std::sqrt(near > 0.0 ? near : 0.0) - (0.0 + wn.reach[k]);
+            bound[k] = near > 0.0 && s > 0.0 ? s * s * wn.keep : 0.0;
+        }
+        int order[4], n = 0;
+        for (int k = 0; k < 4; ++k) {
+            if (wn.node[k] < 0 || loses(bound[k], wn.min_key[k], d.goal)) continue;
+            if (wn.wide[k] >= 0) {
+                prefetch_wide(wn.wide[k]);
+            } else {
+                const bvh_node* nodes = element_tree_.nodes().data();
+                __builtin_prefetch(nodes + wn.node[k]);
+                __builtin_prefetch(reinterpret_cast<const char*>(nodes + wn.node[k]) + 64);
+                if (wn.first[k] >= 0) __builtin_prefetch(elements_.data() + wn.first[k]);
+            }
+            // Farthest first, and of equal bounds the later slot, so that the
+            // nearest is taken next and ties go left first, as binary steps do.
+            int j = n++;
+            while (j > 0 && bound[order[j - 1]] <= bound[k]) {
+                order[j] = order[j - 1];
+                --j;
+            }
+            order[j] = k;
+        }
+        for (int j = 0; j < n; ++j) {
+            const int k = order[j];
+            d.stack[d.top++] = {bound[k], wn.node[k], wn.wide[k], wn.min_key[k]};
+        }
+    }
 
     void visit_singles(block& blk, scratch& s) const noexcept {
         const int n = s.n_singles;
         if (n == 0 || element_tree_.nodes().empty()) return;
         const bvh_node* nodes = element_tree_.nodes().data();
         const element* elements = elements_.data();
-        const size_t depth = static_cast<size_t>(element_tree_.depth()) + 2;
-        s.heap.resize(depth * interleave);
+        // A wide step pushes at most three more than it pops, and goes at
+        // least a level down.
+        const size_t depth = 3 * static_cast<size_t>(element_tree_.depth()) + 4;
+        s.lane_stacks.resize(depth * interleave);
         descent lanes[interleave];
         int next = 0, live = 0;
         i32 seed = -1;
@@ -1794,23 +1953,27 @@ private:
             if (seed >= 0) run<true>(elements[seed], seed, blk, p, p + 1);
             d.goal = worst(blk, p, p + 1);
             d.top = 0;
-            d.stack[d.top++] = {node_bound(nodes[0], d.q, d.goal), 0};
+            d.stack[d.top++] = {node_bound(nodes[0], d.q, d.goal), 0, nodes[0].wide, nodes[0].min_key};
             prefetch_below(nodes[0], 0);
             return true;
         };
         for (int k = 0; k < interleave; ++k) {
-            lanes[k].stack = s.heap.data() + depth * static_cast<size_t>(k);
+            lanes[k].stack = s.lane_stacks.data() + depth * static_cast<size_t>(k);
             live += begin(lanes[k]) ? 1 : 0;
         }
         // One step: pops to the next node that can still win, and expands or
         // runs it.  False once the descent is over.
         auto step = [&](descent& d) {
             while (d.top > 0) {
-                const auto [bound, at] = d.stack[--d.top];
-                const bvh_node& nd = nodes[at];
-                if (loses(bound, nd.min_key, d.goal)) continue;
+                const single_step st = d.stack[--d.top];
+                if (loses(st.bound, st.min_key, d.goal)) continue;
+                if (st.wide >= 0) {
+                    expand_wide(st.wide, d);
+                    return true;
+                }
+                const bvh_node& nd = nodes[st.at];
                 if (nd.count == 0) {
-                    expand(nd, at, d.q, d.goal, d.stack, d.top);
+                    expand(nd, st.at, d.q, d.goal, d.stack, d.top);
                     return true;
                 }
                 bool changed = false;
