@@ -441,10 +441,10 @@ static_assert(sizeof(bvh_node) == 128 && offsetof(bvh_node, floor) + offsetof(fl
 // branch at each level; this takes both levels in one step, over five
 // lines asked for together.
 struct alignas(64) wide_node {
-    i32 node[4];     // the slot's node; -1: empty
-    i32 wide[4];     // the slot's own wide node, or -1
+    i32 node[4];     // as single_step has them; node -1: an empty slot
+    i32 wide[4];
     i32 min_key[4];
-    i32 first[4];    // a leaf slot's first item, else -1
+    i32 spare[4];
     f64 a, b, c, keep;
     f64 ax[4], ay[4], vx[4], vy[4], ux[4], uy[4], reach[4];
 };
@@ -697,10 +697,12 @@ struct block {
 };
 
 // Per-thread scratch for the traversal.
+// A node a single point's descent has still to take: a leaf as its items,
+// read without the node.
 struct single_step {
     f64 bound;
-    i32 at;    // the node
-    i32 wide;  // its wide node, or -1
+    i32 at;    // the node; for a leaf, its first item
+    i32 wide;  // >= 0: the node's wide node; -1: none; <= -2: a leaf of -2 - wide items
     i32 min_key;
 };
 
@@ -948,7 +950,10 @@ private:
         for (size_t i = 0; i < order.size(); ++i) elements_[i] = elements[static_cast<size_t>(order[i])];
         order_metrics();
         if (use_capsules_) build_capsules(guard);
-        if (!capsules_.empty()) build_wide(0);
+        if (!capsules_.empty()) {
+            build_wide(0);
+            wide_.shrink_to_fit();
+        }
         for (const element& e : elements_) {
             const auto [rx, ry] = element_reach(e);
             raster_reach_ = {std::max(raster_reach_.first, rx), std::max(raster_reach_.second, ry)};
@@ -1162,14 +1167,12 @@ private:
         for (i32 k = 0; k < 4; ++k) {
             out.node[k] = -1;
             out.wide[k] = -1;
-            out.first[k] = -1;
         }
         for (i32 k = 0; k < n; ++k) {
             const bvh_node& sn = element_tree_.nodes()[static_cast<size_t>(slot[k])];
             const capsule& cap = capsules_[static_cast<size_t>(slot[k])];
-            out.node[k] = slot[k];
+            out.node[k] = sn.count != 0 ? sn.first : slot[k];
             out.min_key[k] = sn.min_key;
-            out.first[k] = sn.count != 0 ? sn.first : -1;
             out.ax[k] = cap.ax;
             out.ay[k] = cap.ay;
             out.vx[k] = cap.vx;
@@ -1178,7 +1181,10 @@ private:
             out.uy[k] = cap.uy;
             out.reach[k] = cap.reach;
         }
-        for (i32 k = 0; k < n; ++k) out.wide[k] = build_wide(slot[k]);
+        for (i32 k = 0; k < n; ++k) {
+            const bvh_node& sn = element_tree_.nodes()[static_cast<size_t>(slot[k])];
+            out.wide[k] = sn.count != 0 ? -2 - sn.count : build_wide(slot[k]);
+        }
         wide_[static_cast<size_t>(w)] = out;
         return w;
     }
@@ -1804,7 +1810,8 @@ private:
         };
         auto step = [](f64 b, i32 i, const bvh_node& n) {
             if constexpr (single) {
-                return single_step{b, i, n.wide, n.min_key};
+                return n.count != 0 ? single_step{b, n.first, -2 - n.count, n.min_key}
+                                    : single_step{b, i, n.wide, n.min_key};
             } else {
                 return Step{b, i};
             }
@@ -1909,11 +1916,12 @@ private:
             if (wn.node[k] < 0 || loses(bound[k], wn.min_key[k], d.goal)) continue;
             if (wn.wide[k] >= 0) {
                 prefetch_wide(wn.wide[k]);
+            } else if (wn.wide[k] <= -2) {
+                __builtin_prefetch(elements_.data() + wn.node[k]);
             } else {
                 const bvh_node* nodes = element_tree_.nodes().data();
                 __builtin_prefetch(nodes + wn.node[k]);
                 __builtin_prefetch(reinterpret_cast<const char*>(nodes + wn.node[k]) + 64);
-                if (wn.first[k] >= 0) __builtin_prefetch(elements_.data() + wn.first[k]);
             }
             // Farthest first, and of equal bounds the later slot, so that the
             // nearest is taken next and ties go left first, as binary steps do.
@@ -1953,7 +1961,10 @@ private:
             if (seed >= 0) run<true>(elements[seed], seed, blk, p, p + 1);
             d.goal = worst(blk, p, p + 1);
             d.top = 0;
-            d.stack[d.top++] = {node_bound(nodes[0], d.q, d.goal), 0, nodes[0].wide, nodes[0].min_key};
+            const bvh_node& root = nodes[0];
+            const f64 bound = node_bound(root, d.q, d.goal);
+            d.stack[d.top++] = root.count != 0 ? single_step{bound, root.first, -2 - root.count, root.min_key}
+                                               : single_step{bound, 0, root.wide, root.min_key};
             prefetch_below(nodes[0], 0);
             return true;
         };
@@ -1971,13 +1982,12 @@ private:
                     expand_wide(st.wide, d);
                     return true;
                 }
-                const bvh_node& nd = nodes[st.at];
-                if (nd.count == 0) {
-                    expand(nd, st.at, d.q, d.goal, d.stack, d.top);
+                if (st.wide == -1) {
+                    expand(nodes[st.at], st.at, d.q, d.goal, d.stack, d.top);
                     return true;
                 }
                 bool changed = false;
-                for (i32 i = nd.first; i < nd.first + nd.count; ++i) {
+                for (i32 i = st.at; i < st.at - 2 - st.wide; ++i) {
                     const element& e = elements[i];
                     const f64 b =
                         gap_bound(metric_floors_[static_cast<size_t>(e.metric_id)], element_box(e), d.q.extent);
