@@ -420,9 +420,9 @@ struct ring {
 // item, so that a node bounds its items' d2 from below through gap_bound.
 //
 // Two cache lines a node, each node on its own pair: a descent waits on
-// every line it touches.  The first line holds all that a single point's
-// descent through capsules reads (the links, the key and the metric's
-// form); the box and `exact` come second.
+// every line it touches.  The first line holds the links, the key and the
+// metric's form, all that a capsule bound about a point reads; the box,
+// `exact` and the wide node come second, asked for with the first.
 struct alignas(64) bvh_node {
     i32 first;  // leaf: first item; internal: index of the right child
     i32 count;  // leaf: item count (> 0); internal: 0, left child follows
@@ -444,7 +444,7 @@ struct alignas(64) wide_node {
     i32 node[4];     // as single_step has them; node -1: an empty slot
     i32 wide[4];
     i32 min_key[4];
-    i32 spare[4];
+    i32 spare[4];    // to five whole lines
     f64 a, b, c, keep;
     f64 ax[4], ay[4], vx[4], vy[4], ux[4], uy[4], reach[4];
 };
@@ -696,7 +696,6 @@ struct block {
     f64 best_item[block_size];  // >= 0: element; <= -2: area -2 - a; -1: none
 };
 
-// Per-thread scratch for the traversal.
 // A node a single point's descent has still to take: a leaf as its items,
 // read without the node.
 struct single_step {
@@ -706,6 +705,7 @@ struct single_step {
     i32 min_key;
 };
 
+// Per-thread scratch for the traversal.
 struct scratch {
     std::vector<std::pair<f64, i32>> heap;  // the traversal's stack of (bound, node)
     std::vector<single_step> lane_stacks;   // the single descents' stacks
@@ -1127,8 +1127,9 @@ private:
 
     // Wide nodes for the subtree at `at`, reached by a single point's
     // descent in binary steps: where every node two levels down has a
-    // capsule in one metric, `at` gets a wide node and its slots go on from
-    // there; elsewhere its children go on alone.  Returns at's wide node.
+    // capsule in one metric, with one rounding room (`keep`), `at` gets a
+    // wide node and its slots go on from there; elsewhere its children go
+    // on alone.  Returns at's wide node.
     i32 build_wide(i32 at) {
         const bvh_node& nd = element_tree_.nodes()[static_cast<size_t>(at)];
         if (nd.count != 0) return -1;
@@ -1965,7 +1966,11 @@ private:
             const f64 bound = node_bound(root, d.q, d.goal);
             d.stack[d.top++] = root.count != 0 ? single_step{bound, root.first, -2 - root.count, root.min_key}
                                                : single_step{bound, 0, root.wide, root.min_key};
-            prefetch_below(nodes[0], 0);
+            if (root.wide >= 0) {
+                prefetch_wide(root.wide);
+            } else {
+                prefetch_below(root, 0);
+            }
             return true;
         };
         for (int k = 0; k < interleave; ++k) {
