@@ -1897,20 +1897,15 @@ private:
     };
 
     // Two levels in one step: the capsule bounds of a wide node's slots,
-    // those that can still win pushed farthest first.  Each bound is
-    // capsule_bound's, about a point, lane by lane.
+    // about a point, as a binary step would take them one node at a time;
+    // those that can still win are pushed farthest first.
     ORIN_FORCE_INLINE void expand_wide(i32 w, descent& d) const noexcept {
         const wide_node& wn = wide_.data()[w];
         const f64 cx = d.q.cx, cy = d.q.cy, round = tile_rounding(wn.a, wn.b, wn.c);
         f64 bound[4];
         for (int k = 0; k < 4; ++k) {
-            const f64 wx = cx - wn.ax[k], wy = cy - wn.ay[k];
-            const f64 t = clamp_unit(wx * wn.ux[k] + wy * wn.uy[k]);
-            const f64 dx = cx - (wn.ax[k] + wn.vx[k] * t), dy = cy - (wn.ay[k] + wn.vy[k] * t);
-            const f64 d2 = wn.a * dx * dx + 2.0 * wn.b * dx * dy + wn.c * dy * dy;
-            const f64 near = d2 - round * (wx * wx + wy * wy);
-            const f64 s = std::sqrt(near > 0.0 ? near : 0.0) - (0.0 + wn.reach[k]);
-            bound[k] = near > 0.0 && s > 0.0 ? s * s * wn.keep : 0.0;
+            const capsule slot{wn.ax[k], wn.ay[k], wn.vx[k], wn.vy[k], wn.ux[k], wn.uy[k], wn.reach[k], wn.keep};
+            bound[k] = capsule_bound(slot, wn.a, wn.b, wn.c, round, cx, cy, 0.0);
         }
         int order[4], n = 0;
         for (int k = 0; k < 4; ++k) {
