@@ -256,11 +256,13 @@ public:
         const f64 limit = s_.d2_limit_;
         std::fill(value + r0 * nx, value + r1 * nx, limit);
         for (const drawn_item& d : rs.elements) draw_element(d, r0, value, rs);
-        for (const drawn_item& d : rs.leaves) {
-            if (!draw_block(d, r0 + d.first_row, value)) {
-                gathered(d.item, d.count, r0 + d.first_row, r0 + d.end_row,
-                         [&](i64) { return std::pair{d.first_col, d.end_col}; }, value);
-            }
+        // Leaves that fit a block go first, all in one call.
+        const auto blocks = std::partition(rs.leaves.begin(), rs.leaves.end(),
+                                           [&](const drawn_item& d) { return block_width(d) != 0; });
+        dispatch<blocks_pass>(*this, rs.leaves.data(), static_cast<size_t>(blocks - rs.leaves.begin()), r0, value);
+        for (auto d = blocks; d != rs.leaves.end(); ++d) {
+            gathered(d->item, d->count, r0 + d->first_row, r0 + d->end_row,
+                     [&](i64) { return std::pair{d->first_col, d->end_col}; }, value);
         }
         for (const drawn_item& d : rs.areas) draw_area(d, r0, value);
         for (f64* v = value + r0 * nx; v < value + r1 * nx; ++v) *v = *v < limit ? std::exp(-*v) : 0.0;
@@ -332,29 +334,61 @@ private:
         });
     }
 
-    // A leaf over columns [c0, c1) of its rows, drawn as a block of the
+    // A leaf over columns [c0, c1) of its rows is drawn as a block of the
     // next width up that the row holds: the columns it takes beyond
     // [c0, c1) only see a d2 that the evaluation could have found there too,
-    // so they keep their minimum.  False where the block does not fit.
-    bool draw_block(const drawn_item& d, i64 first, f64* value) const {
-        const i64 nx = xs_.size(), c0 = d.first_col, w = d.end_col - c0, rows = d.end_row - d.first_row;
+    // so they keep their minimum.  0 where no block fits.
+    int block_width(const drawn_item& d) const noexcept {
+        const i64 w = d.end_col - d.first_col;
         const int width = w <= 4 ? 4 : w <= 8 ? 8 : w <= 12 ? 12 : w <= 16 ? 16 : 0;
-        if (width == 0 || nx < width) return false;
-        const i64 c = std::min(c0, nx - width);
+        return xs_.size() < width ? 0 : width;
+    }
+
+    // Leaves d[0, n) drawn as blocks, in one call of the active path: a
+    // leaf's elements each reach a few rows, and a call apiece would cost a
+    // good part of what drawing them does.
+    struct blocks_pass {
+        template <isa I>
+        static ORIN_FORCE_INLINE void run(const grid_raster& g, const drawn_item* d, size_t n, i64 r0,
+                                          f64* value) noexcept {
+            for (size_t k = 0; k < n; ++k) {
+                switch (g.block_width(d[k])) {
+                    case 4: g.leaf_block<I, 4>(d[k], r0 + d[k].first_row, value); break;
+                    case 8: g.leaf_block<I, 8>(d[k], r0 + d[k].first_row, value); break;
+                    case 12: g.leaf_block<I, 12>(d[k], r0 + d[k].first_row, value); break;
+                    default: g.leaf_block<I, 16>(d[k], r0 + d[k].first_row, value); break;
+                }
+            }
+        }
+    };
+
+    // Written out rather than through with_d2: a lambda would not take on
+    // the instruction set of the function it is called from.
+    template <isa I, int W>
+    ORIN_FORCE_INLINE void leaf_block(const drawn_item& d, i64 first, f64* value) const noexcept {
+        const i64 nx = xs_.size(), rows = d.end_row - d.first_row;
+        const i64 c = std::min(d.first_col, nx - W);
         const f64* xs = xs_.data() + c;
         const f64* ys = ys_.data() + first;
         f64* best = value + first * nx + c;
         for (i32 i = d.item; i < d.item + d.count; ++i) {
-            with_d2(s_.elements_[static_cast<size_t>(i)], [&](const auto& d2_of) {
-                switch (width) {
-                    case 4: return dispatch<block_pass<4>>(xs, ys, rows, nx, best, d2_of);
-                    case 8: return dispatch<block_pass<8>>(xs, ys, rows, nx, best, d2_of);
-                    case 12: return dispatch<block_pass<12>>(xs, ys, rows, nx, best, d2_of);
-                    default: return dispatch<block_pass<16>>(xs, ys, rows, nx, best, d2_of);
-                }
-            });
+            const element& e = s_.elements_[static_cast<size_t>(i)];
+            const metric& m = s_.metrics_[static_cast<size_t>(e.metric_id)];
+            if (!e.is_segment) {
+                block_pass<W>::template run<I>(xs, ys, rows, nx, best,
+                                               point_d2{e.ax, e.ay, m.m00, m.m01, m.m10, m.m11});
+            } else if (s_.proj_ == projection::euclidean) {
+                block_pass<W>::template run<I>(
+                    xs, ys, rows, nx, best,
+                    segment_euclidean_d2{e.ax, e.ay, e.vx, e.vy, e.vv, m.m00, m.m01, m.m10, m.m11});
+            } else {
+                f64 svx, svy, vsv;
+                compiled_scene::symmetric_along(e, m, svx, svy, vsv);
+                block_pass<W>::template run<I>(
+                    xs, ys, rows, nx, best,
+                    segment_metric_d2{e.ax, e.ay, e.vx, e.vy, svx, svy, vsv, m.m00, m.m01, m.m10, m.m11});
+            }
         }
-        return true;
     }
 
     // f(d2_of) with e's d2 as the evaluation computes it.
