@@ -66,8 +66,10 @@ private:
     // The first i with !before(at[i], v), for a `before` true on a prefix.
     template <class Before>
     i64 find(f64 v, Before before) const noexcept {
+        // Both answers lie just above v's place on an even axis, where most
+        // finds then stop at their first step.
         const f64 g = (v - origin_) * per_;
-        i64 i = g > 0.0 ? (g < static_cast<f64>(n_) ? static_cast<i64>(g) : n_) : 0;
+        i64 i = g > 0.0 ? (g < static_cast<f64>(n_ - 1) ? static_cast<i64>(g) + 1 : n_) : 0;
         for (int step = 0; step < 4; ++step) {
             if (i > 0 && !before(at_[i - 1], v)) {
                 --i;
