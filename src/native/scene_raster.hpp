@@ -364,38 +364,31 @@ private:
         }
     };
 
-    // Written out rather than through with_d2: a lambda would not take on
-    // the instruction set of the function it is called from.
+    // One element's block, for with_d2: a named functor, always inlined,
+    // where a lambda would not take on the instruction set of the function
+    // it is called from.
+    template <isa I, int W>
+    struct element_block {
+        const f64 *xs, *ys;
+        i64 rows, nx;
+        f64* best;
+        template <class D2>
+        ORIN_FORCE_INLINE void operator()(const D2& d2_of) const noexcept {
+            block_pass<W>::template run<I>(xs, ys, rows, nx, best, d2_of);
+        }
+    };
+
     template <isa I, int W>
     ORIN_FORCE_INLINE void leaf_block(const drawn_item& d, i64 first, f64* value) const noexcept {
-        const i64 nx = xs_.size(), rows = d.end_row - d.first_row;
-        const i64 c = std::min(d.first_col, nx - W);
-        const f64* xs = xs_.data() + c;
-        const f64* ys = ys_.data() + first;
-        f64* best = value + first * nx + c;
-        for (i32 i = d.item; i < d.item + d.count; ++i) {
-            const element& e = s_.elements_[static_cast<size_t>(i)];
-            const metric& m = s_.metrics_[static_cast<size_t>(e.metric_id)];
-            if (!e.is_segment) {
-                block_pass<W>::template run<I>(xs, ys, rows, nx, best,
-                                               point_d2{e.ax, e.ay, m.m00, m.m01, m.m10, m.m11});
-            } else if (s_.proj_ == projection::euclidean) {
-                block_pass<W>::template run<I>(
-                    xs, ys, rows, nx, best,
-                    segment_euclidean_d2{e.ax, e.ay, e.vx, e.vy, e.vv, m.m00, m.m01, m.m10, m.m11});
-            } else {
-                f64 svx, svy, vsv;
-                compiled_scene::symmetric_along(e, m, svx, svy, vsv);
-                block_pass<W>::template run<I>(
-                    xs, ys, rows, nx, best,
-                    segment_metric_d2{e.ax, e.ay, e.vx, e.vy, svx, svy, vsv, m.m00, m.m01, m.m10, m.m11});
-            }
-        }
+        const i64 nx = xs_.size(), c = std::min(d.first_col, nx - W);
+        const element_block<I, W> block{xs_.data() + c, ys_.data() + first, d.end_row - d.first_row, nx,
+                                         value + first * nx + c};
+        for (i32 i = d.item; i < d.item + d.count; ++i) with_d2(s_.elements_[static_cast<size_t>(i)], block);
     }
 
     // f(d2_of) with e's d2 as the evaluation computes it.
     template <class F>
-    void with_d2(const element& e, F&& f) const {
+    ORIN_FORCE_INLINE void with_d2(const element& e, F&& f) const {
         const metric& m = s_.metrics_[static_cast<size_t>(e.metric_id)];
         if (!e.is_segment) {
             f(point_d2{e.ax, e.ay, m.m00, m.m01, m.m10, m.m11});
