@@ -437,6 +437,53 @@ def city_scene(seed, count=150, origin=(0.0, 0.0)):
     return out
 
 
+def outline_scene(seed, count=96):
+    """Buildings of every outline a grid's walls may test along with
+    themselves, and some they may not: rectangles and L shapes on a lattice
+    (horizontal edges, vertices on shared rows), triangles, stars of up to
+    nineteen corners, bow ties, slivers, a building beside a wall of its own
+    in one collection, one with a courtyard, and one in two parts."""
+    rng = np.random.default_rng(seed)
+    line = _RGJ_TYPES["LineString"]
+    # Corners on a lattice of 4 m, and reaches of at most 16 m, so that a
+    # grid on the lattice runs the walls as blocks through the corners.
+    shapes = {
+        "rectangle": [[-1, -1], [1, -1], [1, 1], [-1, 1]],
+        "L": [[-1, -1], [1, -1], [1, 0], [0, 0], [0, 1], [-1, 1]],
+        "triangle": [[-1, -1], [1, -0.5], [0, 1]],
+        "bow tie": [[-1, -1], [1, 1], [1, -1], [-1, 1]],
+        "sliver": [[-1, 0], [1, 1e-9], [0.5, 0]],
+    }
+    out = []
+    for i in range(count):
+        centre, size = 4.0 * rng.integers(0, 75, 2), 4.0 * rng.integers(1, 4)
+        repulsion = rotated(*rng.uniform(1.0, 3.0, 2) ** 2, rng.uniform(0, math.pi))
+        kind = i % 9
+        if kind < 5:
+            pts = centre + size * np.array(list(shapes.values())[kind], dtype=float)
+        else:
+            corners = rng.integers(7, 20)
+            angles = np.sort(rng.uniform(0, 2 * math.pi, corners))
+            radii = size * rng.uniform(0.4, 1.0, corners)
+            pts = centre + np.column_stack([radii * np.cos(angles), radii * np.sin(angles)])
+        outline = np.vstack([pts, pts[:1]]).tolist()
+        if kind == 6:
+            members = [Polygon(coordinates=[outline], repulsion=repulsion).toRGeoJSON()["geometry"],
+                       line(coordinates=(centre + [[size, 0], [2 * size, 3]]).tolist(),
+                            repulsion=repulsion).toRGeoJSON()["geometry"]]
+            out.append(_RGJ_TYPES["GeometryCollection"](geometries=members))
+        elif kind == 7:
+            court = (centre + 0.3 * size * np.array([[-1, -1], [-1, 1], [1, 1], [1, -1], [-1, -1]])).tolist()
+            out.append(Polygon(coordinates=[outline, court], repulsion=repulsion))
+        elif kind == 8:
+            other = (np.array(outline) + [3 * size, 0]).tolist()
+            out.append(_RGJ_TYPES["MultiPolygon"](type="MultiPolygon", coordinates=[[outline], [other]],
+                                                  repulsion=repulsion))
+        else:
+            out.append(Polygon(coordinates=[outline], repulsion=repulsion))
+    return out
+
+
 def probe_points(obstacles, seed):
     """Random points over the scene, its vertices, points along its segments,
     and points moved off those by a few ulp to a few segment lengths, all
@@ -473,6 +520,7 @@ SCENES = {
     "random": lambda: random_scene(9, count=40),
     "city": lambda: city_scene(2),
     "city far from the origin": lambda: city_scene(3, origin=(6.5e6, -4.1e6)),
+    "outlines": lambda: outline_scene(6),
 }
 
 
@@ -535,6 +583,34 @@ def test_drawn_grids_are_the_evaluated_ones(monkeypatch, scene, projection):
         assert drawn._scene.query_grid(xs, ys, got, 2, None) == ys.size
         assert evaluated._scene.query_grid(xs, ys, want, 2, None) == 0
         np.testing.assert_array_equal(got, want)
+
+
+@pytest.mark.parametrize("projection", ["euclidean", "metric"])
+def test_walls_drawn_as_blocks_test_their_polygons_exactly(monkeypatch, projection):
+    """Where a building's walls run as a block, the block tests its polygon
+    too: on every instruction set path, the drawn grid holds what evaluating
+    it gives, on a lattice through the corners, where samples fall on edges
+    and vertices, and a few ulp beside it."""
+    from orin.field import _scene
+
+    obstacles = outline_scene(6)
+    drawn = compiled_with(monkeypatch, lambda: RiskField(obstacles, projection=projection), draw_budget=math.inf)
+    evaluated = compiled_with(monkeypatch, lambda: RiskField(obstacles, projection=projection), draw_budget=0.0)
+    # Every kind but those with holes, in parts or past sixteen edges.
+    assert 0.5 * len(obstacles) < drawn._scene.n_outlines < len(obstacles)
+    lattice = np.arange(-40.0, 344.0, 4.0)
+    start = _scene._set_isa("baseline")
+    try:
+        for name in _scene._ISAS:
+            _scene._set_isa(name)
+            for xs, ys in ((lattice, lattice), (np.nextafter(lattice, -np.inf), np.nextafter(lattice, np.inf)),
+                           (lattice[::2] + 2.0, lattice)):
+                got, want = np.empty(xs.size * ys.size), np.empty(xs.size * ys.size)
+                assert drawn._scene.query_grid(xs, ys, got, 2, None) == ys.size
+                assert evaluated._scene.query_grid(xs, ys, want, 2, None) == 0
+                np.testing.assert_array_equal(got, want, err_msg=name)
+    finally:
+        _scene._set_isa(start)
 
 
 def test_draw_budget_is_checked():

@@ -631,28 +631,30 @@ private:
 class scan_tree {
 public:
     // leaf_box(first, count): the box a leaf of t is to be met by; an inner
-    // node's is the union of its children's.
-    template <class LeafBox>
-    void build(const bvh& t, LeafBox&& leaf_box) {
+    // node's is the union of its children's.  leaf_tag(first, count): a
+    // number the visit hands on with the leaf.
+    template <class LeafBox, class LeafTag>
+    void build(const bvh& t, LeafBox&& leaf_box, LeafTag&& leaf_tag) {
         const std::vector<bvh_node>& from = t.nodes();
         nodes_.resize(from.size());
         for (size_t i = from.size(); i-- > 0;) {
             const bvh_node& nd = from[i];
             node& to = nodes_[i];
             if (nd.count > 0) {
-                to = {leaf_box(nd.first, nd.count), static_cast<i32>(i + 1), nd.first, nd.count};
+                to = {leaf_box(nd.first, nd.count), static_cast<i32>(i + 1), nd.first, nd.count,
+                      leaf_tag(nd.first, nd.count)};
                 continue;
             }
             const node& l = nodes_[i + 1];
             const node& r = nodes_[static_cast<size_t>(nd.first)];
-            to = {merged(l.b, r.b), r.skip, 0, 0};
+            to = {merged(l.b, r.b), r.skip, 0, 0, -1};
         }
     }
 
     size_t nbytes() const noexcept { return nodes_.capacity() * sizeof(node); }
 
-    // Calls f(first, count, leaf box) for every leaf whose box meets q, in
-    // the order of memory, until f returns false; false if it did.
+    // Calls f(first, count, leaf box, tag) for every leaf whose box meets q,
+    // in the order of memory, until f returns false; false if it did.
     template <class F>
     bool visit(const box& q, F&& f) const {
         const auto n = static_cast<i32>(nodes_.size());
@@ -662,7 +664,7 @@ public:
                 i = nd.skip;
                 continue;
             }
-            if (nd.count > 0 && !f(nd.first, nd.count, nd.b)) return false;
+            if (nd.count > 0 && !f(nd.first, nd.count, nd.b, nd.tag)) return false;
             ++i;
         }
         return true;
@@ -673,6 +675,7 @@ private:
         box b;
         i32 skip;  // the first node past this one's subtree
         i32 first, count;  // a leaf's items; count 0 for an inner node
+        i32 tag;           // in what would be padding
     };
     static_assert(sizeof(node) == 48);
     std::vector<node> nodes_;
@@ -740,8 +743,8 @@ public:
                                  : std::numeric_limits<f64>::infinity();
         build_elements(std::move(p.elements), guard);
         build_areas(std::move(p.areas), guard);
-        build_scans();
         build_rings(order_rings(p.ring_start), max_bands, guard);
+        build_scans();
         if (cells) build_cells(guard);
     }
 
@@ -754,7 +757,8 @@ public:
                        areas_.capacity() * sizeof(area) + element_tree_.nbytes() + area_tree_.nbytes() +
                        capsules_.capacity() * sizeof(capsule) + cells_.capacity() * sizeof(cell) +
                        cell_items_.capacity() * sizeof(i32) + element_scan_.nbytes() + area_scan_.nbytes() +
-                       wide_.capacity() * sizeof(wide_node);
+                       wide_.capacity() * sizeof(wide_node) + outlines_.capacity() * sizeof(outline) +
+                       outline_edges_.capacity() * sizeof(outline_edges) + outlined_.capacity();
         for (const ring& r : rings_) total += r.bands.nbytes() + (r.cells ? sizeof(ring_cells) + r.cells->nbytes() : 0);
         return total;
     }
@@ -762,6 +766,7 @@ public:
     size_t element_count() const noexcept { return elements_.size(); }
     size_t area_count() const noexcept { return areas_.size(); }
     size_t capsule_count() const noexcept { return capsule_count_; }
+    size_t outline_count() const noexcept { return outlines_.size(); }
     size_t cell_count() const noexcept { return cells_.size(); }
 
     // The typical width of the region an element can reach below the
@@ -911,6 +916,25 @@ private:
     // The trees again for drawing a grid: an element leaf met by the box of
     // every point within reach of its elements, an area by its own box.
     scan_tree element_scan_, area_scan_;
+    // A building drawn from far off reaches a few samples a row, and its
+    // walls' leaf meets every sample its polygon holds: there the walls'
+    // block tests the polygon too, from a copy of its one ring's edges kept
+    // in the leaves' order, and the polygon is left out of area_scan_.
+    struct outline {
+        box b;  // its area's
+        i32 area;
+        i32 first, count;  // its edges: outline_edges_[first, first + count)
+    };
+    // Four edges that may straddle a row, as the ring test has them: from
+    // (xj, yj) to (xi, yi), ex = xj - xi and ey = yj - yi.  Unused lanes have
+    // NaN heights, which straddle nothing.
+    struct alignas(32) outline_edges {
+        f64 yi[4], yj[4], xi[4], ex[4], ey[4];
+    };
+    static constexpr i32 outline_chunks = 4;
+    std::vector<outline> outlines_;  // tagged to element_scan_'s leaves
+    std::vector<outline_edges> outline_edges_;
+    std::vector<std::uint8_t> outlined_;  // by area
     std::vector<capsule> capsules_;  // by element_tree_ node, where any node has one
     std::vector<wide_node> wide_;
     size_t capsule_count_ = 0;
@@ -1445,12 +1469,72 @@ private:
     }
 
     void build_scans() {
-        element_scan_.build(element_tree_, [&](i32 first, i32 count) { return leaf_reach(first, count); });
+        // The one polygon of each owner that has one, with no holes.
+        i32 owners = 0;
+        for (const element& e : elements_) owners = std::max(owners, e.owner + 1);
+        std::vector<i32> only(static_cast<size_t>(owners), -1);
+        for (size_t a = 0; a < areas_.size(); ++a) {
+            const i32 o = areas_[a].owner;
+            if (o < 0 || o >= owners) continue;
+            i32& at = only[static_cast<size_t>(o)];
+            at = at == -1 && areas_[a].n_rings == 1 ? static_cast<i32>(a) : -2;
+        }
+        outlined_.assign(areas_.size(), 0);
+        auto tag = [&](i32 first, i32 count) {
+            const i32 a = only[static_cast<size_t>(elements_[static_cast<size_t>(first)].owner)];
+            if (a < 0 || outlined_[static_cast<size_t>(a)]) return -1;
+            const area& ar = areas_[static_cast<size_t>(a)];
+            const box u = leaf_reach(first, count);
+            const strided_view<f64, 2>& v = rings_[static_cast<size_t>(ar.first_ring)].view;
+            // A ring of under three vertices holds nothing; one of many
+            // edges is tested faster as before.
+            const std::ptrdiff_t n = v.extent(0);
+            if (n < 3 || !(u.x0 <= ar.b.x0 && u.y0 <= ar.b.y0 && u.x1 >= ar.b.x1 && u.y1 >= ar.b.y1)) return -1;
+            std::ptrdiff_t edges = 0;
+            for (std::ptrdiff_t i = 0, j = n - 1; i < n; j = i++) edges += v(i, 1) != v(j, 1) ? 1 : 0;
+            if (edges > 4 * outline_chunks) return -1;
+            const auto at = static_cast<i32>(outline_edges_.size());
+            const f64 nan = std::numeric_limits<f64>::quiet_NaN();
+            int lane = 4;
+            // Horizontal edges never straddle a row.
+            for (std::ptrdiff_t i = 0, j = n - 1; i < n; j = i++) {
+                if (v(i, 1) == v(j, 1)) continue;
+                if (lane == 4) {
+                    outline_edges_.push_back({});
+                    outline_edges& c = outline_edges_.back();
+                    std::fill(c.yi, c.yi + 4, nan);
+                    std::fill(c.yj, c.yj + 4, nan);
+                    lane = 0;
+                }
+                outline_edges& c = outline_edges_.back();
+                c.yi[lane] = v(i, 1);
+                c.yj[lane] = v(j, 1);
+                c.xi[lane] = v(i, 0);
+                c.ex[lane] = v(j, 0) - v(i, 0);
+                c.ey[lane] = v(j, 1) - v(i, 1);
+                ++lane;
+            }
+            outlined_[static_cast<size_t>(a)] = 1;
+            outlines_.push_back({ar.b, a, at, static_cast<i32>(outline_edges_.size()) - at});
+            return static_cast<i32>(outlines_.size() - 1);
+        };
+        // Tagged in the order of the nodes, which is the order the visit reads.
+        std::vector<i32> tags(elements_.size(), -1);
+        for (const bvh_node& nd : element_tree_.nodes()) {
+            if (nd.count > 0) tags[static_cast<size_t>(nd.first)] = tag(nd.first, nd.count);
+        }
+        element_scan_.build(element_tree_, [&](i32 first, i32 count) { return leaf_reach(first, count); },
+                            [&](i32 first, i32) { return tags[static_cast<size_t>(first)]; });
+        outlines_.shrink_to_fit();
+        outline_edges_.shrink_to_fit();
         area_scan_.build(area_tree_, [&](i32 first, i32 count) {
-            box u = areas_[static_cast<size_t>(first)].b;
-            for (i32 i = first + 1; i < first + count; ++i) u = merged(u, areas_[static_cast<size_t>(i)].b);
+            const f64 inf = std::numeric_limits<f64>::infinity();
+            box u{inf, inf, -inf, -inf};
+            for (i32 i = first; i < first + count; ++i) {
+                if (!outlined_[static_cast<size_t>(i)]) u = merged(u, areas_[static_cast<size_t>(i)].b);
+            }
             return u;
-        });
+        }, [](i32, i32) { return -1; });
     }
 
     void build_areas(std::vector<area>&& areas, build_guard& guard) {

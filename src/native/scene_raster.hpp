@@ -183,6 +183,7 @@ struct drawn_item {
     i32 first_row, end_row;
     i32 count;  // a leaf of the element tree: items [item, item + count)
     i64 first_col, end_col;
+    i32 outline = -1;  // a leaf's: the outline its block tests too
 };
 
 struct raster_scratch {
@@ -227,12 +228,32 @@ public:
             to.push_back({i, static_cast<i32>(a - r0), static_cast<i32>(b - r0), count, c0, c1});
             return runs <= evaluating();
         };
-        const bool cheap = s_.element_scan_.visit(band, [&](i32 first, i32 count, const box& u) {
+        auto note_area = [&](i32 i) {
+            const area& a = s_.areas_[static_cast<size_t>(i)];
+            if (!boxes_overlap(a.b, band)) return true;
+            const ring& outer = s_.rings_[static_cast<size_t>(a.first_ring)];
+            const f64 each = outer.banded ? banded_test : 2.0 + 0.25 * static_cast<f64>(outer.view.extent(0));
+            return note(rs.areas, i, 1, a.b, [&](i64 cols) { return static_cast<f64>(cols) * each; });
+        };
+        const bool cheap = s_.element_scan_.visit(band, [&](i32 first, i32 count, const box& u, i32 outline) {
             // Where a leaf reaches only a few samples a row, its elements
             // run together over the block of rows it reaches.
             if (xs_.span(u.x1 - u.x0) < static_cast<f64>(long_rows)) {
-                return note(rs.leaves, first, count, u, [&](i64 cols) { return draw_pair * cols * count; });
+                const size_t noted = rs.leaves.size();
+                if (!note(rs.leaves, first, count, u, [&](i64 cols) { return draw_pair * cols * count; })) {
+                    return false;
+                }
+                if (outline < 0 || rs.leaves.size() == noted) return true;
+                drawn_item& d = rs.leaves.back();
+                // Drawn otherwise than as a block, the leaf leaves its
+                // polygon to be drawn as any other.
+                if (block_width(d) == 0) return note_area(s_.outlines_[static_cast<size_t>(outline)].area);
+                d.outline = outline;
+                const compiled_scene::outline& o = s_.outlines_[static_cast<size_t>(outline)];
+                runs += ys_.span(o.b.y1 - o.b.y0) * (draw_row + 4.0 * static_cast<f64>(o.count));
+                return runs <= evaluating();
             }
+            if (outline >= 0 && !note_area(s_.outlines_[static_cast<size_t>(outline)].area)) return false;
             for (i32 i = first; i < first + count; ++i) {
                 const element& e = s_.elements_[static_cast<size_t>(i)];
                 const auto [ex, ey] = s_.element_reach(e);
@@ -244,13 +265,9 @@ public:
                 if (!note(rs.elements, i, 1, reach, row)) return false;
             }
             return true;
-        }) && s_.area_scan_.visit(band, [&](i32 first, i32 count, const box&) {
+        }) && s_.area_scan_.visit(band, [&](i32 first, i32 count, const box&, i32) {
             for (i32 i = first; i < first + count; ++i) {
-                const area& a = s_.areas_[static_cast<size_t>(i)];
-                if (!boxes_overlap(a.b, band)) continue;
-                const ring& outer = s_.rings_[static_cast<size_t>(a.first_ring)];
-                const f64 each = outer.banded ? banded_test : 2.0 + 0.25 * static_cast<f64>(outer.view.extent(0));
-                if (!note(rs.areas, i, 1, a.b, [&](i64 cols) { return static_cast<f64>(cols) * each; })) return false;
+                if (!s_.outlined_[static_cast<size_t>(i)] && !note_area(i)) return false;
             }
             return true;
         });
@@ -383,7 +400,74 @@ private:
         const i64 nx = xs_.size(), c = std::min(d.first_col, nx - W);
         const element_block<I, W> block{xs_.data() + c, ys_.data() + first, d.end_row - d.first_row, nx,
                                          value + first * nx + c};
+        // The polygon first: its rows do not wait on the elements' d2.
+        if (d.outline >= 0) {
+            outline_block<W>(s_.outlines_[static_cast<size_t>(d.outline)], xs_.data() + c, ys_.data() + first,
+                             d.end_row - d.first_row, nx, value + first * nx + c);
+        }
         for (i32 i = d.item; i < d.item + d.count; ++i) with_d2(s_.elements_[static_cast<size_t>(i)], block);
+    }
+
+    // Inside is d2 = 0, as in draw_area, over a leaf's block: a row meets
+    // each edge it straddles at one abscissa, computed as the ring test
+    // computes it for every point of the row, four edges at a time, and a
+    // sample is inside where an odd number of them lie to its right.
+    // inside() admits only samples in the polygon's box, and so does this.
+    template <int W>
+    ORIN_FORCE_INLINE void outline_block(const compiled_scene::outline& o, const f64* __restrict xs,
+                                         const f64* __restrict ys, i64 rows, i64 stride, f64* best) const noexcept {
+        // The vectors block_pass stores, so that each load takes its row
+        // back from one store.
+        using wide = simd_lanes<8>;
+        using half = simd_lanes<4>;
+        using edge = typename half::vec;
+        constexpr int n8 = W / 8;
+        constexpr bool tail = W % 8 != 0;
+        // Samples outside the box become NaN, which lies left of nothing.
+        // The parity is a sign, flipped at each crossing: GCC splits the
+        // select of an integer mask into lanes, but not one on a compare.
+        const f64 nan = std::numeric_limits<f64>::quiet_NaN();
+        auto boxed = [&](auto x) {
+            using vec = decltype(x);
+            x = x < o.b.x0 - vec{} ? nan - vec{} : x;
+            return o.b.x1 - vec{} < x ? nan - vec{} : x;
+        };
+        typename wide::vec x8[n8 > 0 ? n8 : 1];
+        typename half::vec x4{};
+        for (int j = 0; j < n8; ++j) x8[j] = boxed(wide::load(xs + 8 * j));
+        if constexpr (tail) x4 = boxed(half::load(xs + W - 4));
+        const compiled_scene::outline_edges* e = s_.outline_edges_.data() + o.first;
+        const f64 none = -std::numeric_limits<f64>::infinity(), huge = std::numeric_limits<f64>::max();
+        // Only the polygon's rows: the rest are outside its box.
+        const i64 k0 = std::max<i64>(0, ys_.first_from(o.b.y0) - (ys - ys_.data()));
+        const i64 k1 = std::min<i64>(rows, ys_.first_past(o.b.y1) - (ys - ys_.data()));
+        for (i64 k = k0; k < k1; ++k) {
+            const edge y = ys[k] - edge{};
+            typename wide::vec odd8[n8 > 0 ? n8 : 1];
+            typename half::vec odd4 = 1.0 - half::vec{};
+            for (int j = 0; j < n8; ++j) odd8[j] = 1.0 - wide::vec{};
+            for (i32 c = 0; c < o.count; ++c) {
+                const edge yi = half::load(e[c].yi), yj = half::load(e[c].yj);
+                const edge cut = half::load(e[c].ex) * (y - yi) / half::load(e[c].ey) + half::load(e[c].xi);
+                // An edge that does not straddle the row lies right of nothing.
+                const edge cross = ((yi > y) ^ (yj > y)) ? cut : none - edge{};
+                for (int l = 0; l < 4; ++l) {
+                    for (int j = 0; j < n8; ++j) odd8[j] = x8[j] < cross[l] - wide::vec{} ? -odd8[j] : odd8[j];
+                    if constexpr (tail) odd4 = x4 < cross[l] - half::vec{} ? -odd4 : odd4;
+                }
+            }
+            f64* row = best + k * stride;
+            // Inside, a positive d2 becomes 0: the minimum with 0 inside and
+            // with infinity (1 + 1 times a huge number) outside.
+            for (int j = 0; j < n8; ++j) {
+                const typename wide::vec was = wide::load(row + 8 * j), cap = (odd8[j] + 1.0) * huge;
+                wide::store(row + 8 * j, cap < was ? cap : was);
+            }
+            if constexpr (tail) {
+                const typename half::vec was = half::load(row + W - 4), cap = (odd4 + 1.0) * huge;
+                half::store(row + W - 4, cap < was ? cap : was);
+            }
+        }
     }
 
     // f(d2_of) with e's d2 as the evaluation computes it.

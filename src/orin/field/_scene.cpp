@@ -390,6 +390,10 @@ PyObject* scene_get_cells(PyObject* self, void*) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* { return PyLong_FromSize_t(engine_of(self).cell_count()); });
 }
 
+PyObject* scene_get_outlines(PyObject* self, void*) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* { return PyLong_FromSize_t(engine_of(self).outline_count()); });
+}
+
 PyObject* scene_get_areas(PyObject* self, void*) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* { return PyLong_FromSize_t(engine_of(self).area_count()); });
 }
@@ -420,6 +424,7 @@ PyGetSetDef scene_getset[] = {
     {"n_capsules", scene_get_capsules, nullptr, "Index nodes bounded by a chord and a radius as well as a box.",
      nullptr},
     {"n_cells", scene_get_cells, nullptr, "Cells of the grid whose lists answer queries before the trees.", nullptr},
+    {"n_outlines", scene_get_outlines, nullptr, "Polygons a drawn grid tests along with their walls.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
