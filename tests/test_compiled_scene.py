@@ -613,6 +613,29 @@ def test_walls_drawn_as_blocks_test_their_polygons_exactly(monkeypatch, projecti
         _scene._set_isa(start)
 
 
+@pytest.mark.parametrize("owner", [0, 7, 2**31 - 1])
+def test_a_building_of_any_owner_number_is_drawn_as_evaluated(owner):
+    """Owners are whatever int32 the caller gives, the largest too: a
+    square's walls still run as a block that tests the square, and the
+    grid holds what evaluating it gives."""
+    square = np.array([[0.0, 0.0], [4.0, 0.0], [4.0, 4.0], [0.0, 4.0], [0.0, 0.0]])
+    v = np.diff(square, axis=0)
+    args = _scene_args(
+        points=np.zeros((0, 2)), point_meta=np.zeros((0, 3), dtype=np.int32),
+        segments=np.column_stack([square[:-1], v, (v**2).sum(axis=1)]),
+        segment_meta=np.array([[k, owner, 0] for k in range(1, 5)], dtype=np.int32),
+        ring_xy=square, ring_start=np.array([0, 5], dtype=np.int32),
+        polygons=np.array([[0, owner, 0, 1]], dtype=np.int32))
+    drawn, evaluated = CompiledScene(**args, draw_budget=math.inf), CompiledScene(**args, draw_budget=0.0)
+    assert drawn.n_outlines == 1
+    axis = np.linspace(-6.0, 10.0, 9)
+    got, want = np.empty(81), np.empty(81)
+    assert drawn.query_grid(axis, axis, got, 1, None) == 9
+    assert evaluated.query_grid(axis, axis, want, 1, None) == 0
+    np.testing.assert_array_equal(got, want)
+    assert (got.reshape(9, 9)[3:6, 3:6] == 1.0).all()
+
+
 def test_draw_budget_is_checked():
     with pytest.raises(ValueError, match="draw_budget"):
         CompiledScene(**_scene_args(), draw_budget=float("nan"))

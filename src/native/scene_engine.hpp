@@ -744,7 +744,7 @@ public:
         build_elements(std::move(p.elements), guard);
         build_areas(std::move(p.areas), guard);
         build_rings(order_rings(p.ring_start), max_bands, guard);
-        build_scans();
+        build_scans(guard);
         if (cells) build_cells(guard);
     }
 
@@ -934,7 +934,9 @@ private:
     static constexpr i32 outline_chunks = 4;
     std::vector<outline> outlines_;  // tagged to element_scan_'s leaves
     std::vector<outline_edges> outline_edges_;
-    std::vector<std::uint8_t> outlined_;  // by area
+    // By area: whether an outline tests it, or it was found unfit for one.
+    enum : std::uint8_t { area_open = 0, area_outlined = 1, area_refused = 2 };
+    std::vector<std::uint8_t> outlined_;
     std::vector<capsule> capsules_;  // by element_tree_ node, where any node has one
     std::vector<wide_node> wide_;
     size_t capsule_count_ = 0;
@@ -1468,31 +1470,44 @@ private:
         return u;
     }
 
-    void build_scans() {
-        // The one polygon of each owner that has one, with no holes.
-        i32 owners = 0;
-        for (const element& e : elements_) owners = std::max(owners, e.owner + 1);
-        std::vector<i32> only(static_cast<size_t>(owners), -1);
-        for (size_t a = 0; a < areas_.size(); ++a) {
-            const i32 o = areas_[a].owner;
-            if (o < 0 || o >= owners) continue;
-            i32& at = only[static_cast<size_t>(o)];
-            at = at == -1 && areas_[a].n_rings == 1 ? static_cast<i32>(a) : -2;
+    void build_scans(build_guard& guard) {
+        // The one polygon of each owner that has one, with no holes, by
+        // owner (owners are any i32 a caller gives, so not an index).
+        std::vector<std::pair<i32, i32>> by_owner;  // (owner, area)
+        for (size_t a = 0; a < areas_.size(); ++a) by_owner.emplace_back(areas_[a].owner, static_cast<i32>(a));
+        std::sort(by_owner.begin(), by_owner.end());
+        std::vector<std::pair<i32, i32>> only;
+        for (size_t k = 0; k < by_owner.size();) {
+            size_t end = k + 1;
+            while (end < by_owner.size() && by_owner[end].first == by_owner[k].first) ++end;
+            const bool one = end == k + 1 && areas_[static_cast<size_t>(by_owner[k].second)].n_rings == 1;
+            if (one) only.push_back(by_owner[k]);
+            k = end;
         }
-        outlined_.assign(areas_.size(), 0);
+        outlined_.assign(areas_.size(), area_open);
         auto tag = [&](i32 first, i32 count) {
-            const i32 a = only[static_cast<size_t>(elements_[static_cast<size_t>(first)].owner)];
-            if (a < 0 || outlined_[static_cast<size_t>(a)]) return -1;
+            const i32 owner = elements_[static_cast<size_t>(first)].owner;
+            const auto it = std::lower_bound(only.begin(), only.end(), std::pair<i32, i32>{owner, -1});
+            if (it == only.end() || it->first != owner) return -1;
+            const i32 a = it->second;
+            std::uint8_t& state = outlined_[static_cast<size_t>(a)];
+            if (state != area_open) return -1;
             const area& ar = areas_[static_cast<size_t>(a)];
             const box u = leaf_reach(first, count);
+            // Another leaf of the owner's may hold the polygon's box.
+            if (!(u.x0 <= ar.b.x0 && u.y0 <= ar.b.y0 && u.x1 >= ar.b.x1 && u.y1 >= ar.b.y1)) return -1;
             const strided_view<f64, 2>& v = rings_[static_cast<size_t>(ar.first_ring)].view;
             // A ring of under three vertices holds nothing; one of many
-            // edges is tested faster as before.
+            // edges is tested faster as before.  Each ring is counted once.
             const std::ptrdiff_t n = v.extent(0);
-            if (n < 3 || !(u.x0 <= ar.b.x0 && u.y0 <= ar.b.y0 && u.x1 >= ar.b.x1 && u.y1 >= ar.b.y1)) return -1;
             std::ptrdiff_t edges = 0;
-            for (std::ptrdiff_t i = 0, j = n - 1; i < n; j = i++) edges += v(i, 1) != v(j, 1) ? 1 : 0;
-            if (edges > 4 * outline_chunks) return -1;
+            for (std::ptrdiff_t i = 0, j = n - 1; i < n && edges <= 4 * outline_chunks; j = i++) {
+                edges += v(i, 1) != v(j, 1) ? 1 : 0;
+            }
+            if (n < 3 || edges > 4 * outline_chunks) {
+                state = area_refused;
+                return -1;
+            }
             const auto at = static_cast<i32>(outline_edges_.size());
             const f64 nan = std::numeric_limits<f64>::quiet_NaN();
             int lane = 4;
@@ -1514,13 +1529,14 @@ private:
                 c.ey[lane] = v(j, 1) - v(i, 1);
                 ++lane;
             }
-            outlined_[static_cast<size_t>(a)] = 1;
+            state = area_outlined;
             outlines_.push_back({ar.b, a, at, static_cast<i32>(outline_edges_.size()) - at});
             return static_cast<i32>(outlines_.size() - 1);
         };
         // Tagged in the order of the nodes, which is the order the visit reads.
         std::vector<i32> tags(elements_.size(), -1);
         for (const bvh_node& nd : element_tree_.nodes()) {
+            guard.step();
             if (nd.count > 0) tags[static_cast<size_t>(nd.first)] = tag(nd.first, nd.count);
         }
         element_scan_.build(element_tree_, [&](i32 first, i32 count) { return leaf_reach(first, count); },
@@ -1531,7 +1547,7 @@ private:
             const f64 inf = std::numeric_limits<f64>::infinity();
             box u{inf, inf, -inf, -inf};
             for (i32 i = first; i < first + count; ++i) {
-                if (!outlined_[static_cast<size_t>(i)]) u = merged(u, areas_[static_cast<size_t>(i)].b);
+                if (outlined_[static_cast<size_t>(i)] != area_outlined) u = merged(u, areas_[static_cast<size_t>(i)].b);
             }
             return u;
         }, [](i32, i32) { return -1; });

@@ -267,7 +267,8 @@ public:
             return true;
         }) && s_.area_scan_.visit(band, [&](i32 first, i32 count, const box&, i32) {
             for (i32 i = first; i < first + count; ++i) {
-                if (!s_.outlined_[static_cast<size_t>(i)] && !note_area(i)) return false;
+                const bool outlined = s_.outlined_[static_cast<size_t>(i)] == compiled_scene::area_outlined;
+                if (!outlined && !note_area(i)) return false;
             }
             return true;
         });
