@@ -1857,9 +1857,15 @@ private:
         }
     };
 
+    // A leaf's elements, a line each.
+    void prefetch_items(i32 first, i32 count) const noexcept {
+        const element* e = elements_.data() + first;
+        for (i32 i = 0; i < count; ++i) __builtin_prefetch(e + i);
+    }
+
     void prefetch_below(const bvh_node& nd, i32 at) const noexcept {
         if (nd.count != 0) {
-            __builtin_prefetch(elements_.data() + nd.first);
+            prefetch_items(nd.first, nd.count);
             return;
         }
         const bvh_node* nodes = element_tree_.nodes().data();
@@ -2003,17 +2009,15 @@ private:
         const wide_node& wn = wide_.data()[w];
         const f64 cx = d.q.cx, cy = d.q.cy, round = tile_rounding(wn.a, wn.b, wn.c);
         f64 bound[4];
-        for (int k = 0; k < 4; ++k) {
-            const capsule slot{wn.ax[k], wn.ay[k], wn.vx[k], wn.vy[k], wn.ux[k], wn.uy[k], wn.reach[k], wn.keep};
-            bound[k] = capsule_bound(slot, wn.a, wn.b, wn.c, round, cx, cy, 0.0);
-        }
+        capsule_bounds4(wn.ax, wn.ay, wn.vx, wn.vy, wn.ux, wn.uy, wn.reach, wn.keep, wn.a, wn.b, wn.c, round, cx, cy,
+                        bound);
         int order[4], n = 0;
         for (int k = 0; k < 4; ++k) {
             if (wn.node[k] < 0 || loses(bound[k], wn.min_key[k], d.goal)) continue;
             if (wn.wide[k] >= 0) {
                 prefetch_wide(wn.wide[k]);
             } else if (wn.wide[k] <= -2) {
-                __builtin_prefetch(elements_.data() + wn.node[k]);
+                prefetch_items(wn.node[k], -2 - wn.wide[k]);
             } else {
                 const bvh_node* nodes = element_tree_.nodes().data();
                 __builtin_prefetch(nodes + wn.node[k]);
