@@ -188,6 +188,7 @@ ORIN_FORCE_INLINE void capsule_bounds4(const double* ax, const double* ay, const
         const auto positive = near > 0.0;
         f64x2 root = positive ? near : 0.0;
         for (int i = 0; i < 2; ++i) root[i] = __builtin_sqrt(root[i]);
+        // (0 + reach): capsule_bound's tile_r + reach, for the same bits.
         const f64x2 s = root - (0.0 + lanes::load(reach + k));
         const f64x2 bound = (positive & (s > 0.0)) ? s * s * keep : 0.0;
         lanes::store(out + k, bound);

@@ -1761,8 +1761,8 @@ private:
     // all of them (a finely divided outline, queried at a coarser spacing).
     // A few leaves already part them: at 64, points 2e-3 apart beside an
     // outline of 100,000 vertices (leaves of about 1e-4) spent their visits
-    // on the budget before splitting, at 2.3x the time they take now, and a
-    // window onto 1,000,000 vertices at 2.4x.  Fewer than 4 (down to 1)
+    // on the budget before splitting, at 2.3x the time they take at 4, and
+    // a window onto 1,000,000 vertices at 2.4x.  Fewer than 4 (down to 1)
     // gained nothing more and began to cost the harbour's points.
     static constexpr f64 apart_leaves = 4.0;
 
