@@ -358,6 +358,17 @@ private:
     // next width up that the row holds: the columns it takes beyond
     // [c0, c1) only see a d2 that the evaluation could have found there too,
     // so they keep their minimum.  0 where no block fits.
+    //
+    // Over a whole city's coarse grid (a leaf a building, its block about
+    // 8 x 6 samples) the widths and the leaf's shared rows take a quarter
+    // more d2 than each wall's own box rounded alike would, yet every cut
+    // measured lost: each wall over its own rows (a tenth fewer d2, 12%
+    // slower: the loops' exits no longer shared), rows outermost over a
+    // leaf's elements (no faster), a second pass skipping the rows that no
+    // sample could improve on by the box bound (two in five skipped, 12%
+    // slower: each leaf read and set up twice), and leaves sorted by shape
+    // (half the speed: the band's rows leave the cache, so leaves keep the
+    // index's order).
     int block_width(const drawn_item& d) const noexcept {
         const i64 w = d.end_col - d.first_col;
         const int width = w <= 4 ? 4 : w <= 8 ? 8 : w <= 12 ? 12 : w <= 16 ? 16 : 0;
