@@ -363,7 +363,8 @@ private:
     // 8 x 6 samples) the widths and the leaf's shared rows take a quarter
     // more d2 than each wall's own box rounded alike would, yet every cut
     // measured lost: each wall over its own rows (a tenth fewer d2, 12%
-    // slower: the loops' exits no longer shared), rows outermost over a
+    // slower however its rows were found; likely the loops' exits, which
+    // the leaf's elements no longer share), rows outermost over a
     // leaf's elements (no faster), a second pass skipping the rows that no
     // sample could improve on by the box bound (two in five skipped, 12%
     // slower: each leaf read and set up twice), and leaves sorted by shape
