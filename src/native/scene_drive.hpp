@@ -50,6 +50,9 @@ struct worker_state {
 // falls due within a quarter of a second.
 inline constexpr std::int64_t poll_points = 256;
 
+// Points a worker finishes between additions to the shared count.
+inline constexpr std::int64_t count_points = 4096;
+
 // Runs `work(item, state)` for every item in [0, items).
 // `checkpoint(points_done)` runs on the calling thread at most every
 // `interval`, between blocks.  Returns false if a checkpoint asked to stop.
@@ -94,11 +97,21 @@ bool run_items(std::int64_t items, int threads, Work&& work, Checkpoint&& checkp
             try {
                 pool.emplace_back([&]() {
                     worker_state st;
+                    // Counted a few thousand points at a time: an add from
+                    // every block, on both cores, keeps the counter's line
+                    // moving between them, and `stop` beside it, which every
+                    // block reads.
+                    std::int64_t uncounted = 0;
                     st.tick = [&](std::int64_t points) {
-                        done.fetch_add(points, std::memory_order_relaxed);
+                        uncounted += points;
+                        if (uncounted >= count_points) {
+                            done.fetch_add(uncounted, std::memory_order_relaxed);
+                            uncounted = 0;
+                        }
                         return !stop.load(std::memory_order_relaxed);
                     };
                     loop(st);
+                    done.fetch_add(uncounted, std::memory_order_relaxed);
                     {
                         const std::lock_guard<std::mutex> hold(finished_mutex);
                         running.fetch_sub(1);
@@ -114,18 +127,19 @@ bool run_items(std::int64_t items, int threads, Work&& work, Checkpoint&& checkp
         }
         worker_state st;
         // A look at the clock costs a few percent of a small block's work:
-        // look once every few blocks.
+        // look once every few blocks, and count the points then.
         std::int64_t unpolled = 0;
         st.tick = [&](std::int64_t points) {
-            done.fetch_add(points, std::memory_order_relaxed);
             unpolled += points;
             if (unpolled >= poll_points) {
+                done.fetch_add(unpolled, std::memory_order_relaxed);
                 unpolled = 0;
                 poll();
             }
             return go_on && !stop.load(std::memory_order_relaxed);
         };
         loop(st);
+        done.fetch_add(unpolled, std::memory_order_relaxed);
         // The workers finish their last blocks; keep answering checkpoints
         // meanwhile.
         for (;;) {
