@@ -371,13 +371,13 @@ private:
     // (half the speed: the band's rows leave the cache, so leaves keep the
     // index's order).  In one pass, a leaf may skip the rows whose best so
     // far is already at or below its gap bound: a quarter of the rows, yet
-    // 12 to 18% slower, even with each leaf's rows found two leaves ahead,
+    // 12 to 16% slower, even with each leaf's rows found two leaves ahead,
     // and slower still with the rows found and then ignored.  The d2 loop
     // runs at about 16 cycles a vector where its operations alone need 6,
     // so it is likely bound by how much of its chain of dependent
     // operations the core holds in flight, and the bound's loads, waiting
     // on the stores before them, take that room.  Packing a leaf's samples
-    // densely (an eighth fewer d2) lost 20%: the copies in and out cost
+    // densely (an eighth fewer d2) lost 15 to 20%: the copies in and out cost
     // more than the d2 they spared.  Row counts fixed at compile time
     // changed nothing.
     int block_width(const drawn_item& d) const noexcept {
