@@ -4,6 +4,8 @@
 // order is part of the result (no FMA contraction, no reassociation).
 #pragma once
 
+#include <type_traits>
+
 #include "multiversion.hpp"
 
 namespace orin {
@@ -22,9 +24,24 @@ ORIN_FORCE_INLINE T quadratic_form(T dx, T dy, double m00, double m01, double m1
 // comparison later.
 template <class T>
 ORIN_FORCE_INLINE T clamp_unit(T t) noexcept {
-    const auto below = t < 0.0, above = t > 1.0;
-    t = below ? 0.0 : t;
-    return above ? 1.0 : t;
+    if constexpr (std::is_floating_point_v<T>) {
+        const auto below = t < 0.0, above = t > 1.0;
+        t = below ? 0.0 : t;
+        return above ? 1.0 : t;
+    } else {
+        // The same selects, the second on the first's result, which changes
+        // no lane.  Against a constant GCC makes each a compare and a masked
+        // move; against a bound it cannot see through, the single max and
+        // min of x86, which keep these bits (each yields its second operand
+        // where the compare fails, NaN included).  Asm in a scalar loop would
+        // stop it vectorising, hence vectors only.
+        double lo = 0.0, hi = 1.0;
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+        asm("" : "+x"(lo), "+x"(hi));
+#endif
+        t = lo > t ? lo : t;
+        return hi < t ? hi : t;
+    }
 }
 
 // The Euclidean projection of (xi, yi) on the segment [a, a + v], with
