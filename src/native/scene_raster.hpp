@@ -373,7 +373,7 @@ private:
     // far is already at or below its gap bound: a quarter of the rows, yet
     // 12 to 16% slower, even with each leaf's rows found two leaves ahead,
     // and slower still with the rows found and then ignored.  The d2 loop
-    // runs at about 16 cycles a vector where its operations alone need 6,
+    // runs at about 15 cycles a vector where its operations alone need 6,
     // so it is likely bound by how much of its chain of dependent
     // operations the core holds in flight, and the bound's loads, waiting
     // on the stores before them, take that room.  Packing a leaf's samples
