@@ -112,17 +112,36 @@ struct segment_metric_d2 {
 };
 
 // One element's d2 over columns [from[k], to[k]) of rows k < rows, into
-// their running minimum; row k starts at best + k * stride.
+// their running minimum; row k starts at best + k * stride.  In explicit
+// vectors, so that the clamp is field_math.hpp's vector max and min: the
+// scalar loop, vectorised by GCC, kept the compares and masked moves.  A
+// row's last vector ends at its last column, going again over columns
+// already taken, whose minimum it leaves as it was.
 struct rows_pass {
     template <isa I, class D2>
     static ORIN_FORCE_INLINE void run(const f64* __restrict xs, const f64* __restrict ys, const i64* from,
                                       const i64* to, i64 rows, i64 stride, f64* best, const D2& d2_of) noexcept {
+        using lanes = simd_lanes_for<I>;
+        using vec = typename lanes::vec;
+        constexpr int w = lanes::width;
         for (i64 k = 0; k < rows; ++k) {
             const f64 y = ys[k];
             f64* __restrict row = best + k * stride;
-            for (i64 c = from[k]; c < to[k]; ++c) {
-                const f64 d2 = d2_of(xs[c], y);
-                row[c] = d2 < row[c] ? d2 : row[c];
+            const i64 a = from[k], b = to[k];
+            if (b - a < w) {
+                for (i64 c = a; c < b; ++c) {
+                    const f64 d2 = d2_of(xs[c], y);
+                    row[c] = d2 < row[c] ? d2 : row[c];
+                }
+                continue;
+            }
+            // y - 0 is y in every lane, -0.0 included: one broadcast.
+            const vec yv = y - vec{};
+            for (i64 c = a;; c += w) {
+                c = c + w < b ? c : b - w;
+                const vec d2 = d2_of(lanes::load(xs + c), yv), was = lanes::load(row + c);
+                lanes::store(row + c, d2 < was ? d2 : was);
+                if (c + w == b) break;
             }
         }
     }
